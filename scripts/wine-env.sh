@@ -1,0 +1,49 @@
+# Sourced by the scripts: the private Wine prefix of a build tree and a virtual display.
+# Usage: source scripts/wine-env.sh BUILD_DIR
+tessaro_build="$(cd "$1" && pwd)"
+export WINEPREFIX="$tessaro_build/wineprefix"
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-winemenubuilder.exe=d}"
+export WINEARCH=win64
+
+# Creates the prefix once (Windows 10 reporting) and leaves a warm wineserver running, detached from
+# our pipes so ctest never waits on Wine's service processes.
+tessaro_prepare_prefix() {
+    if [ ! -f "$WINEPREFIX/.tessaro-ready" ]; then
+        rm -rf "$WINEPREFIX"
+        wineboot -i </dev/null >/dev/null 2>&1
+        wine winecfg -v win10 </dev/null >/dev/null 2>&1
+        wineserver -w
+        touch "$WINEPREFIX/.tessaro-ready"
+    fi
+    wineserver -p </dev/null >/dev/null 2>&1
+    wine cmd /c exit </dev/null >/dev/null 2>&1
+}
+
+# Starts Xvfb on a free display unless one is usable already.
+tessaro_start_display() {
+    if [ -n "${DISPLAY:-}" ] && xdpyinfo >/dev/null 2>&1; then
+        return
+    fi
+    local n
+    for n in $(seq 90 140); do
+        if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
+            Xvfb ":$n" -screen 0 1280x800x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
+            TESSARO_XVFB_PID=$!
+            export DISPLAY=":$n"
+            for _ in $(seq 1 50); do
+                [ -e "/tmp/.X11-unix/X$n" ] && return
+                sleep 0.1
+            done
+        fi
+    done
+    echo "Xvfb could not be started" >&2
+    return 1
+}
+
+tessaro_stop_wine() {
+    wineserver -k >/dev/null 2>&1 || true
+    if [ -n "${TESSARO_XVFB_PID:-}" ]; then
+        kill "$TESSARO_XVFB_PID" 2>/dev/null || true
+    fi
+}

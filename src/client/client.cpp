@@ -1,0 +1,16 @@
+#include "client/client.hpp"
+
+#include "foundation/paths.hpp"
+#include "trust/envelope.hpp"
+
+namespace tess {
+
+Client::Client() : installRoot(installRootPath()), dataRoot(dataRootPath()) {
+    ensurePrivateDirectory(installRoot);
+    ensurePrivateDirectory(dataRoot);
+    ensurePrivateDirectory(dataRoot / L"downloads");
+    ensurePrivateDirectory(dataRoot / L"receipts");
+    trustKeys = parse(builtinTrustKeys);
+}
+
+} // namespace tess

@@ -1,0 +1,55 @@
+#include "foundation/files.hpp"
+
+#include "foundation/crypto.hpp"
+#include "foundation/error.hpp"
+#include "foundation/handles.hpp"
+#include "foundation/paths.hpp"
+#include "foundation/text.hpp"
+
+#include <limits>
+#include <system_error>
+
+namespace tess {
+namespace fs = std::filesystem;
+
+void writeFileDurably(const fs::path& path, std::string_view content) {
+    fs::path target = extendedPath(path, false);
+    refuseReparsePoints(target);
+    createDirectories(target.parent_path());
+
+    fs::path temporary = extendedPath(fs::path(target.native() + L"." + toWide(randomId()) + L".tmp"), false);
+    {
+        FileHandle file(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+        require(file.valid() && file.get() != nullptr, "Datei nicht schreibbar.");
+        DWORD written = 0;
+        bool fits = content.size() <= std::numeric_limits<DWORD>::max();
+        bool ok =
+            fits &&
+            ::WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
+            written == content.size() && ::FlushFileBuffers(file.get());
+        require(ok, "Datei konnte nicht dauerhaft geschrieben werden.");
+    }
+    require(
+        ::MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH),
+        "Dateiwechsel fehlgeschlagen; vorheriger Stand bleibt erhalten.");
+}
+
+std::string readWholeFile(const fs::path& path) {
+    FileHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    require(file.valid(), "Datei nicht lesbar.");
+    std::string content;
+    char buffer[65536];
+    for (;;) {
+        DWORD read = 0;
+        require(::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr), "Datei nicht lesbar.");
+        if (read == 0)
+            break;
+        content.append(buffer, read);
+    }
+    return content;
+}
+
+} // namespace tess

@@ -1,0 +1,16 @@
+// Durable replacement of state files (write a temporary sibling, flush, one rename) and the shared
+// read of a whole file with sharing allowed.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <string_view>
+
+namespace tess {
+
+void writeFileDurably(const std::filesystem::path& path, std::string_view content);
+
+// Reads a file the caller has already checked; throws "Datei nicht lesbar." when it cannot be opened.
+std::string readWholeFile(const std::filesystem::path& path);
+
+} // namespace tess

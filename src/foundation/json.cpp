@@ -1,0 +1,78 @@
+#include "foundation/json.hpp"
+
+#include "foundation/error.hpp"
+#include "foundation/files.hpp"
+#include "foundation/paths.hpp"
+#include "foundation/text.hpp"
+
+#include <windows.h>
+
+#include <set>
+#include <system_error>
+#include <vector>
+
+namespace tess {
+namespace fs = std::filesystem;
+
+Json parse(std::string_view text) {
+    std::vector<std::set<std::string>> openObjects;
+    auto check = [&openObjects](int depth, Json::parse_event_t event, Json& parsed) {
+        if (depth >= 80)
+            throw Error("JSON zu tief verschachtelt.");
+        switch (event) {
+        case Json::parse_event_t::object_start:
+            openObjects.emplace_back();
+            break;
+        case Json::parse_event_t::key:
+            if (!openObjects.back().insert(parsed.get_ref<const std::string&>()).second)
+                throw Error("Doppeltes JSON-Feld.");
+            break;
+        case Json::parse_event_t::object_end:
+            openObjects.pop_back();
+            break;
+        default:
+            break;
+        }
+        return true;
+    };
+    try {
+        return Json::parse(text.begin(), text.end(), check, true, false);
+    } catch (const Json::exception&) {
+        throw Error("JSON-Dokument ist unvollstaendig oder ungueltig.");
+    }
+}
+
+std::string readFileBounded(const fs::path& path, std::uint64_t limit) {
+    fs::path target = extendedPath(path, false);
+    refuseReparsePoints(target);
+    const std::string missing = "Datei fehlt oder ist zu groß: " + toUtf8(target.filename().native());
+
+    std::error_code ec;
+    fs::file_status status = fs::status(target, ec);
+    if (ec) {
+        int code = ec.value();
+        if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND && code != ERROR_BAD_NETPATH &&
+            code != ERROR_INVALID_NAME && ec != std::errc::no_such_file_or_directory)
+            throw fs::filesystem_error("status", target, ec);
+        throw Error(missing);
+    }
+    if (!fs::is_regular_file(status))
+        throw Error(missing);
+    std::uint64_t size = fs::file_size(target);
+    if (size > limit)
+        throw Error(missing);
+    return readWholeFile(target);
+}
+
+Json loadJsonOr(const fs::path& path, const Json& fallback) {
+    fs::path target = extendedPath(path, false);
+    if (!fs::exists(target))
+        return fallback;
+    return parse(readFileBounded(target, maxDocumentBytes));
+}
+
+std::string dumpCompact(const Json& document) {
+    return document.dump(-1, ' ', false, Json::error_handler_t::strict);
+}
+
+} // namespace tess

@@ -1,0 +1,87 @@
+#include "foundation/tree.hpp"
+
+#include "foundation/error.hpp"
+#include "foundation/handles.hpp"
+#include "foundation/paths.hpp"
+
+#include <system_error>
+#include <vector>
+
+namespace tess {
+namespace fs = std::filesystem;
+namespace {
+
+[[noreturn]] void throwRemoveError(const fs::path& path, DWORD error) {
+    throw fs::filesystem_error("remove_all", path,
+                               std::error_code(static_cast<int>(error), std::system_category()));
+}
+
+void walkFolder(const fs::path& folder, const fs::path& relative,
+                const std::function<void(const TreeEntry&)>& visit) {
+    WIN32_FIND_DATAW data;
+    FindHandle find(::FindFirstFileExW((folder.native() + L"\\*").c_str(), FindExInfoBasic, &data,
+                                       FindExSearchNameMatch, nullptr, 0));
+    if (!find) {
+        DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND)
+            return;
+        throw fs::filesystem_error("directory_iterator", folder,
+                                   std::error_code(static_cast<int>(error), std::system_category()));
+    }
+    do {
+        std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        TreeEntry entry{folder / name, relative / name,
+                        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+                        (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0,
+                        (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow};
+        visit(entry);
+        if (entry.directory && !entry.reparsePoint)
+            walkFolder(entry.path, entry.relative, visit);
+    } while (::FindNextFileW(find.get(), &data));
+}
+
+} // namespace
+
+void walkTree(const fs::path& root, const std::function<void(const TreeEntry&)>& visit) {
+    walkFolder(extendedPath(root, true), fs::path(), visit);
+}
+
+void refuseLinksInTree(const fs::path& root) {
+    refuseReparsePoints(root);
+    DWORD attributes = ::GetFileAttributesW(extendedPath(root, true).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return;
+    walkTree(root, [](const TreeEntry& entry) {
+        require(!entry.reparsePoint, "Verzeichnisverknüpfungen sind hier nicht erlaubt.");
+    });
+}
+
+void removeTree(const fs::path& root) {
+    fs::path target = extendedPath(root, true);
+    DWORD attributes = ::GetFileAttributesW(target.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return;
+    refuseLinksInTree(target);
+    std::vector<TreeEntry> entries;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        walkTree(target, [&entries](const TreeEntry& entry) { entries.push_back(entry); });
+    // Children were visited after their parents, so the reverse order empties each folder first.
+    for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
+        ::SetFileAttributesW(it->path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        bool removed = it->directory ? ::RemoveDirectoryW(it->path.c_str()) : ::DeleteFileW(it->path.c_str());
+        if (!removed)
+            throwRemoveError(it->path, ::GetLastError());
+    }
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        if (!::RemoveDirectoryW(target.c_str()))
+            throwRemoveError(target, ::GetLastError());
+    } else {
+        ::SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+        if (!::DeleteFileW(target.c_str()))
+            throwRemoveError(target, ::GetLastError());
+    }
+}
+
+} // namespace tess

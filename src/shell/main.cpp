@@ -1,0 +1,88 @@
+// Entry of TESSARO.exe: reads the switches, picks the mode (self-test, helper, launch, manager) and
+// reports every failure that reaches it in a message box with exit code 1.
+#include "client/client.hpp"
+#include "foundation/error.hpp"
+#include "foundation/identity.hpp"
+#include "foundation/paths.hpp"
+#include "shell/command_line.hpp"
+#include "shell/message_box.hpp"
+#include "shell/window.hpp"
+#include "trust/envelope.hpp"
+
+#include <commctrl.h>
+
+#include <filesystem>
+
+namespace tess {
+namespace {
+
+bool runsAsInstalledLauncher() {
+    const std::filesystem::path installed = installedLauncherPath();
+    return std::filesystem::exists(installed) && std::filesystem::equivalent(executablePath(), installed);
+}
+
+[[noreturn]] void runHelperMode(const CommandLineOptions&) {
+    throw Error("Dieser Hilfsmodus ist in diesem Programmstand nicht verfügbar.");
+}
+
+void launchSelectedVersion(Client&) {
+    throw Error("Der Start einer Anwendungsversion ist in diesem Programmstand nicht verfügbar.");
+}
+
+// Launch mode: true when the application was started and the process may end.
+bool tryLaunch() {
+    try {
+        Client client;
+        launchSelectedVersion(client);
+        return true;
+    } catch (const std::exception& failure) {
+        showMessage(nullptr, failure.what(), startCaption, MB_ICONINFORMATION);
+        return false;
+    }
+}
+
+int runManager(HINSTANCE instance, int showCommand) {
+    INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_LISTVIEW_CLASSES | ICC_PROGRESS_CLASS};
+    ::InitCommonControlsEx(&controls);
+    HWND window = createMainWindow(instance);
+    ::ShowWindow(window, showCommand);
+    MSG message;
+    while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
+        if (!::IsDialogMessageW(window, &message)) {
+            ::TranslateMessage(&message);
+            ::DispatchMessageW(&message);
+        }
+    }
+    joinBackgroundOperation();
+    return 0;
+}
+
+int run(HINSTANCE instance, int showCommand) {
+    CommandLineOptions& options = processOptions();
+    options = parseArguments(splitCommandLine(::GetCommandLineW()));
+
+    if (!options.selfTestResultPath.empty()) {
+        writeSelfTestReport(options.selfTestResultPath);
+        return 0;
+    }
+    if (!options.helperMode.empty())
+        runHelperMode(options);
+
+    KernelHandle instanceMutex = acquireInstanceMutex();
+    if (!options.manageRequested && options.requestedReleaseId.empty() && runsAsInstalledLauncher() &&
+        tryLaunch())
+        return 0;
+    return runManager(instance, showCommand);
+}
+
+} // namespace
+} // namespace tess
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int showCommand) {
+    try {
+        return tess::run(instance, showCommand);
+    } catch (const std::exception& failure) {
+        tess::showMessage(nullptr, failure.what(), tess::installerCaption, MB_ICONERROR);
+        return 1;
+    }
+}

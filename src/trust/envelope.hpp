@@ -1,0 +1,22 @@
+// Signed envelopes: the only way a document that decides what is installed or run is accepted, and
+// the self-test answer a freshly downloaded launcher gives to prove its trust anchor and hashing.
+#pragma once
+
+#include "foundation/json.hpp"
+
+#include "build_config.hpp"
+
+#include <filesystem>
+#include <string_view>
+
+namespace tess {
+
+// The key set built into the program, exactly as the publisher's key set file reads.
+inline constexpr std::string_view builtinTrustKeys = build::trustKeysText;
+// The launcher's own version; the version block's fixed file version names the same release.
+inline constexpr std::string_view launcherVersion = build::launcherVersion;
+
+Json verifyEnvelope(std::string_view envelopeText, const Json& keySet);
+void writeSelfTestReport(const std::filesystem::path& answerPath);
+
+} // namespace tess

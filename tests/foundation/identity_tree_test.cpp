@@ -1,0 +1,110 @@
+#include "foundation/error.hpp"
+#include "foundation/identity.hpp"
+#include "foundation/tree.hpp"
+#include "foundation/text.hpp"
+#include "support/links.hpp"
+#include "support/test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+namespace tess {
+namespace {
+namespace fs = std::filesystem;
+
+TEST(Identity, SidAndMutexName) {
+    std::string sid = currentUserSid();
+    EXPECT_EQ(sid.rfind("S-1-", 0), 0u);
+    EXPECT_EQ(instanceMutexName(), toWide("Global\\CORVALIS.TESSARO.Installer." + sid));
+}
+
+TEST(Identity, ProcessOwnerTest) {
+    EXPECT_TRUE(isProcessOfCurrentUser(::GetCurrentProcessId()));
+    EXPECT_FALSE(isProcessOfCurrentUser(0xFFFFFFF0u)); // no such process
+}
+
+TEST(InstanceMutex, SecondInteractiveStartIsRefusedUntilTheFirstEnds) {
+    KernelHandle first = acquireInstanceMutex();
+    try {
+        acquireInstanceMutex();
+        ADD_FAILURE() << "second owner accepted";
+    } catch (const Error& e) {
+        EXPECT_EQ(std::string(e.what()),
+                  "Eine TESSARO-Installation oder Versionsverwaltung ist bereits geöffnet.");
+    }
+    first.reset();
+    EXPECT_TRUE(acquireInstanceMutex().valid());
+}
+
+TEST(InstanceMutex, HelperWhoseParentEndedTakesTheMutexAtOnce) {
+    test::ChildProcess child = test::startChild(L"cmd.exe /c exit 0");
+    ASSERT_TRUE(child.wait(30000).has_value());
+    KernelHandle mutex = acquireHelperInstanceMutex(child.id);
+    EXPECT_TRUE(mutex.valid());
+}
+
+TEST(InstanceMutex, HelperWaitsForItsParentToEnd) {
+    test::ChildProcess parent = test::startChild(L"cmd.exe /c ping -n 3 127.0.0.1 >NUL");
+    ULONGLONG started = ::GetTickCount64();
+    KernelHandle mutex = acquireHelperInstanceMutex(parent.id);
+    EXPECT_TRUE(mutex.valid());
+    EXPECT_TRUE(parent.wait(0).has_value()) << "mutex taken while the parent still ran";
+    EXPECT_GE(::GetTickCount64() - started, 500u);
+}
+
+TEST(InstanceMutex, HelperWaitsForASiblingToReleaseTheMutex) {
+    KernelHandle sibling = acquireInstanceMutex();
+    std::thread release([&sibling] {
+        ::Sleep(1200);
+        sibling.reset();
+    });
+    // A mutex held by another thread of this process still counts as taken for CreateMutexW's
+    // ERROR_ALREADY_EXISTS; the helper must keep trying instead of giving up.
+    KernelHandle mutex = acquireHelperInstanceMutex(0xFFFFFFF0u);
+    release.join();
+    EXPECT_TRUE(mutex.valid());
+}
+
+TEST(RemoveTree, RemovesDeepAndLongTrees) {
+    test::ScratchFolder folder;
+    fs::path deep = folder.path();
+    for (int i = 0; i < 12; ++i)
+        deep /= std::wstring(30, static_cast<wchar_t>(L'a' + i));
+    fs::path file = fs::path(L"\\\\?\\" + deep.native()) / L"file.txt";
+    fs::create_directories(fs::path(L"\\\\?\\" + deep.native()));
+    test::writeBytes(file, "x");
+    ASSERT_GT(file.native().size(), 300u);
+    fs::path readOnly = folder / L"readonly.txt";
+    test::writeBytes(readOnly, "r");
+    ::SetFileAttributesW(readOnly.c_str(), FILE_ATTRIBUTE_READONLY);
+
+    removeTree(folder / L"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaa");
+    removeTree(readOnly);
+    EXPECT_TRUE(fs::is_empty(folder.path()));
+    EXPECT_NO_THROW(removeTree(folder / L"missing"));
+}
+
+TEST(RemoveTree, RefusesATreeWithALinkAndLeavesEverything) {
+    try {
+        removeTree(test::linksRoot());
+        ADD_FAILURE() << "tree with a link removed";
+    } catch (const Error& e) {
+        EXPECT_EQ(std::string(e.what()), "Verzeichnisverknüpfungen sind hier nicht erlaubt.");
+    }
+    EXPECT_TRUE(fs::exists(test::linkTarget() / L"keep.txt"));
+    EXPECT_TRUE(fs::exists(test::linkTarget() / L"inner" / L"keep.txt"));
+    EXPECT_TRUE(fs::exists(test::linkToTarget()));
+}
+
+TEST(WalkTree, ReportsLinksWithoutEnteringThem) {
+    std::vector<std::wstring> seen;
+    walkTree(test::linksRoot(), [&](const TreeEntry& entry) {
+        if (entry.reparsePoint)
+            seen.push_back(entry.relative.native());
+    });
+    EXPECT_EQ(seen, std::vector<std::wstring>{L"link"});
+}
+
+} // namespace
+} // namespace tess
