@@ -24,6 +24,11 @@ class Client {
     Json credentials = Json::object();
     std::vector<Json> catalogReleases;
     Progress progress;
+
+    // Operations; each is defined in the subsystem folder named beside it.
+    // portal/:
+    // install/:
+    // launcher/:
 };
 
 } // namespace tess
