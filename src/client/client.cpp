@@ -1,6 +1,7 @@
 #include "client/client.hpp"
 
 #include "foundation/paths.hpp"
+#include "portal/credentials.hpp"
 #include "trust/envelope.hpp"
 
 namespace tess {
@@ -11,6 +12,7 @@ Client::Client() : installRoot(installRootPath()), dataRoot(dataRootPath()) {
     ensurePrivateDirectory(dataRoot / L"downloads");
     ensurePrivateDirectory(dataRoot / L"receipts");
     trustKeys = parse(builtinTrustKeys);
+    credentials = loadStoredCredentials(dataRoot);
 }
 
 } // namespace tess

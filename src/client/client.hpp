@@ -7,9 +7,12 @@
 #include "foundation/progress.hpp"
 
 #include <filesystem>
+#include <string>
 #include <vector>
 
 namespace tess {
+
+struct PortalResponse;
 
 class Client {
   public:
@@ -27,6 +30,11 @@ class Client {
 
     // Operations; each is defined in the subsystem folder named beside it.
     // portal/:
+    void acceptTokenResponse(const PortalResponse& response);
+    [[nodiscard]] std::string accessToken(bool interactive);
+    [[nodiscard]] std::string refreshAfterRejection();
+    void signInWithBrowser();
+    void loadCatalog(const std::string& channel);
     // install/:
     // launcher/:
 };

@@ -1,0 +1,141 @@
+#include "portal/download.hpp"
+
+#include "foundation/crypto.hpp"
+#include "foundation/error.hpp"
+#include "foundation/handles.hpp"
+#include "foundation/paths.hpp"
+#include "foundation/text.hpp"
+
+#include <memory>
+
+namespace tess {
+namespace fs = std::filesystem;
+namespace {
+
+std::uint64_t presentLength(const fs::path& path) {
+    return fs::exists(path) ? fs::file_size(path) : 0;
+}
+
+// A file of exactly the signed length is either the finished download or garbage: the hash decides.
+bool alreadyComplete(const fs::path& path, std::uint64_t size, const std::string& sha256) {
+    return fs::exists(path) && fs::file_size(path) == size && sha256FileHex(path, nullptr, {}) == sha256;
+}
+
+std::wstring rangeHeaders(std::uint64_t present, const std::string& sha256) {
+    if (present == 0)
+        return {};
+    return L"Range: bytes=" + std::to_wstring(present) + L"-\r\nIf-Range: \"" + toWide(sha256) + L"\"\r\n";
+}
+
+void refuseStatus(std::int32_t status) {
+    switch (status) {
+    case 403:
+        throw Error("Keine Downloadberechtigung für diese Version.");
+    case 410:
+        throw Error("Diese Version wurde zurückgezogen.");
+    case 429:
+        throw Error("Übertragungslimit erreicht. Bitte später fortsetzen.");
+    default:
+        throw Error("Download nicht verfügbar. Bitte später fortsetzen.");
+    }
+}
+
+// Opens the request; a first 401 renews the token once and asks again.
+PortalRequest requestFile(const std::string& apiPath, std::uint64_t present, const std::string& sha256,
+                          std::string& token, const std::function<std::string()>& renew,
+                          std::int32_t& status) {
+    for (int attempt = 0;; ++attempt) {
+        PortalRequest request = openPortalRequest(apiPath, token, {}, rangeHeaders(present, sha256));
+        status = queryStatus(request);
+        if (status == 401 && attempt == 0) {
+            token = renew();
+            continue;
+        }
+        if (status != 200 && status != 206)
+            refuseStatus(status);
+        return request;
+    }
+}
+
+// Every header that describes the answer must agree with the signed size and hash; returns the offset
+// at which the body starts.
+std::uint64_t checkAnswer(const PortalRequest& request, std::int32_t status, std::uint64_t present,
+                          std::uint64_t size, const std::string& sha256) {
+    require(queryHeader(request, WINHTTP_QUERY_ETAG) == "\"" + sha256 + "\"",
+            "Paketkennung wurde geändert. Kein Fortsetzen erlaubt.");
+    if (status == 206) {
+        require(present > 0, "Unerwartete Teilantwort.");
+        require(queryHeader(request, WINHTTP_QUERY_CONTENT_RANGE) == "bytes " + std::to_string(present) +
+                                                                         "-" + std::to_string(size - 1) +
+                                                                         "/" + std::to_string(size),
+                "Falscher Downloadabschnitt.");
+    } else {
+        present = 0;
+    }
+    require(queryHeader(request, WINHTTP_QUERY_CONTENT_LENGTH) == std::to_string(size - present),
+            "Downloadlänge stimmt nicht mit dem signierten Abschnitt überein.");
+    return present;
+}
+
+} // namespace
+
+bool readWinHttpBody(const PortalRequest& request, char* buffer, std::uint32_t capacity,
+                     std::uint32_t& read) {
+    DWORD got = 0;
+    const bool ok = ::WinHttpReadData(request.request.get(), buffer, capacity, &got);
+    read = got;
+    return ok;
+}
+
+void downloadArtifact(const std::string& apiPath, const fs::path& partialPath, const Json& artifact,
+                      std::string& token, const std::function<std::string()>& renew, Progress& progress,
+                      const BodyReader& read) {
+    refuseReparsePoints(partialPath);
+    const fs::path path = extendedPath(partialPath, false);
+    const auto size = artifact.at("size").get<std::uint64_t>();
+    const auto sha256 = artifact.at("sha256").get<std::string>();
+
+    std::uint64_t present = presentLength(path);
+    if (present == size && alreadyComplete(path, size, sha256))
+        return;
+    if (present >= size && fs::exists(path)) {
+        require(::DeleteFileW(path.c_str()), "Defekter Downloadcache konnte nicht entfernt werden.");
+        present = 0;
+    }
+
+    std::int32_t status = 0;
+    const PortalRequest request = requestFile(apiPath, present, sha256, token, renew, status);
+    present = checkAnswer(request, status, present, size, sha256);
+
+    FileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr,
+                                  present > 0 ? OPEN_EXISTING : CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    require(file.valid(), "Downloadcache nicht schreibbar.");
+    LARGE_INTEGER offset{};
+    offset.QuadPart = static_cast<LONGLONG>(present);
+    require(::SetFilePointerEx(file.get(), offset, nullptr, FILE_BEGIN),
+            "Download kann nicht fortgesetzt werden.");
+
+    const auto buffer = std::make_unique<char[]>(downloadBufferBytes);
+    for (;;) {
+        require(!progress.cancelled.load(), "Download pausiert. Er kann später fortgesetzt werden.");
+        std::uint32_t got = 0;
+        require(read(request, buffer.get(), downloadBufferBytes, got),
+                "Download unterbrochen. Er kann später fortgesetzt werden.");
+        if (got == 0)
+            break;
+        require(got <= size - present, "Download größer als signierte Paketgröße.");
+        DWORD written = 0;
+        require(::WriteFile(file.get(), buffer.get(), got, &written, nullptr) && written == got,
+                "Speicher voll oder Downloadcache nicht schreibbar.");
+        present += got;
+        if (progress.report)
+            progress.report("Software wird heruntergeladen …", present, size);
+    }
+    require(::FlushFileBuffers(file.get()), "Download konnte nicht dauerhaft gespeichert werden.");
+    file.reset();
+    require(present == size && sha256FileHex(path, nullptr, {}) == sha256,
+            "Download unvollständig oder beschädigt. Bitte erneut versuchen.");
+}
+
+} // namespace tess
