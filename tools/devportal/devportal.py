@@ -983,7 +983,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
 class PortalServer(socketserver.ThreadingMixIn, http.server.HTTPServer):
     daemon_threads = True
-    allow_reuse_address = False
+    # A restart on a fixed port must not wait for the last run's connections to leave TIME_WAIT;
+    # Linux still refuses a second portal listening on the same address.
+    allow_reuse_address = True
 
     def __init__(self, address, family, portal, context, verbose):
         self.address_family = family
