@@ -1,0 +1,114 @@
+#!/usr/bin/env bash
+# Download throughput of the program's resumable download against curl, both over the same loopback
+# HTTPS from the development portal, and the cost of a resume after a cut transfer.
+#
+# usage: bench/download-bench.sh [BUILD_DIR] [SIZE_MIB]
+# BUILD_DIR (default build) must hold bin/portal_download_tool.exe; its portal address
+# (TESSARO_PORTAL_BASE_ADDRESS) names the port the portal is started on, which must be free (the
+# test fixture's portal must not be running). SIZE_MIB defaults to 256. The release is published
+# once into BUILD_DIR/bench-download/data and reused. Prints both throughputs (best of 3) and the
+# ratio program/curl, then resumes a transfer cut at half the size and shows the bytes it fetched.
+set -euo pipefail
+repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+build="$(cd "${1:-$repo/build}" && pwd)"
+mib="${2:-256}"
+tool="$build/bin/portal_download_tool.exe"
+[ -f "$tool" ] || { echo "download-bench.sh: $tool missing (cmake --build $build --target portal_download_tool)" >&2; exit 1; }
+
+address=$(sed -n 's/^TESSARO_PORTAL_BASE_ADDRESS:STRING=//p' "$build/CMakeCache.txt")
+[[ "$address" =~ ^https://(127\.0\.0\.1|localhost):([0-9]+)/?$ ]] ||
+    { echo "download-bench.sh: portal address '$address' is not https://127.0.0.1:<port>" >&2; exit 1; }
+port=${BASH_REMATCH[2]}
+base="https://127.0.0.1:$port"
+
+source "$repo/scripts/wine-env.sh" "$build"
+# The helpers are not written for errexit (wineserver -p fails when a server is already running).
+set +e
+tessaro_prepare_prefix
+set -e
+bench="$build/bench-download"
+certs="$build/devportal/certs"
+mkdir -p "$bench"
+"$repo/tools/devportal/make-certs.sh" "$certs"
+"$repo/tools/devportal/trust-prefix.sh" "$WINEPREFIX" "$certs/ca.pem" >/dev/null
+
+release=5f0c2a1e-8b7d-4c3a-9e6f-0000000b0256
+data="$bench/data"
+info="$data/releases/$release/release.json"
+if [ ! -f "$info" ] || [ "$(cat "$bench/data.mib" 2>/dev/null)" != "$mib" ]; then
+    # Random content: the archive is as large as the tree (nothing to compress).
+    rm -rf "$data" "$bench/tree"
+    mkdir -p "$bench/tree"
+    printf 'MZ bench application\n' >"$bench/tree/appTESSARO.exe"
+    head -c $((mib * 1048576)) /dev/urandom >"$bench/tree/payload.bin"
+    /usr/bin/python3 "$repo/tools/publisher/tessaro_publish.py" release --data "$data" --from "$bench/tree" \
+        --release-id "$release" --channel stable --version 9.9.9 --build-id bench --authenticode-policy unsigned >/dev/null
+    rm -rf "$bench/tree"
+    echo "$mib" >"$bench/data.mib"
+fi
+read -r size sha < <(/usr/bin/python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); print(d["artifactSize"], d["artifactSha256"])' "$info")
+
+if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+    echo "download-bench.sh: port $port is in use (stop the test portal first)" >&2
+    exit 1
+fi
+rm -f "$bench/portal.port"
+setsid /usr/bin/python3 "$repo/tools/devportal/devportal.py" serve --data "$data" --cert "$certs/server.pem" \
+    --key "$certs/server.key" --port "$port" --port-file "$bench/portal.port" </dev/null >"$bench/portal.out" 2>&1 &
+portal=$!
+trap 'kill $portal 2>/dev/null || true; rm -f "$bench/curl.out" "$bench/artifact.partial"' EXIT
+for _ in $(seq 1 100); do [ -f "$bench/portal.port" ] && break; sleep 0.1; done
+[ -f "$bench/portal.port" ] || { cat "$bench/portal.out" >&2; exit 1; }
+
+C=(curl -sS --noproxy '*' --cacert "$certs/ca.pem")
+token=$("${C[@]}" -X POST "$base/_dev/tokens" -d '{}' | /usr/bin/python3 -c 'import json,sys; print(json.load(sys.stdin)["access_token"])')
+path="/account-api/v1/software/artifacts/$release"
+partial_unix="$bench/artifact.partial"
+partial_win="Z:${partial_unix//\//\\}"
+
+best() { sort -g | head -n 1; }
+mibs() { /usr/bin/python3 -c "import sys; print('%.1f' % ($size / 1048576 / float(sys.argv[1])))" "$1"; }
+
+run_tool() { wine "$tool" "$path" "$partial_win" "$size" "$sha" "$token" </dev/null 2>/dev/null | tr -d '\r' || true; }
+seconds() { [[ "$1" =~ ^ok\ seconds=([0-9.]+) ]] && echo "${BASH_REMATCH[1]}" || { echo "program: $1" >&2; exit 1; }; }
+ratio() { /usr/bin/python3 -c "import sys; print('%.2f' % (float(sys.argv[1]) / float(sys.argv[2])))" "$1" "$2"; }
+
+curl_times=() curl_hash_times=() program_times=()
+for _ in 1 2 3; do
+    start=$(date +%s.%N)
+    curl_times+=("$("${C[@]}" -H "Authorization: Bearer $token" -o "$bench/curl.out" -w '%{time_total}' "$base$path")")
+    [ "$(sha256sum <"$bench/curl.out" | cut -d' ' -f1)" = "$sha" ] || { echo "curl fetched other bytes" >&2; exit 1; }
+    curl_hash_times+=("$(/usr/bin/python3 -c "import sys; print('%.3f' % (float(sys.argv[2]) - float(sys.argv[1])))" "$start" "$(date +%s.%N)")")
+    rm -f "$partial_unix"
+    program_times+=("$(seconds "$(run_tool)")")
+done
+hash_only=$(seconds "$(run_tool)")
+curl_s=$(printf '%s\n' "${curl_times[@]}" | best)
+curl_hash_s=$(printf '%s\n' "${curl_hash_times[@]}" | best)
+program_s=$(printf '%s\n' "${program_times[@]}" | best)
+echo "artifact: $size bytes ($mib MiB of random content, zipped) over $base"
+echo "curl:    $(mibs "$curl_s") MiB/s (best of 3: ${curl_s} s; runs ${curl_times[*]})"
+echo "program: $(mibs "$program_s") MiB/s (best of 3: ${program_s} s; runs ${program_times[*]}; includes its final SHA-256 check, ${hash_only} s alone)"
+echo "ratio program/curl throughput: $(ratio "$curl_s" "$program_s")"
+echo "like for like, curl followed by sha256sum: $(mibs "$curl_hash_s") MiB/s; ratio program/(curl+sha256sum): $(ratio "$curl_hash_s" "$program_s")"
+
+# Resume: the first transfer is cut at half the file, the second call fetches only what is missing.
+rm -f "$partial_unix"
+"${C[@]}" -X POST "$base/_dev/log/clear" -d '{}' >/dev/null
+"${C[@]}" "$base/_dev/faults" -d "{\"fault\":\"cut\",\"after\":$((size / 2)),\"path\":\"$path\",\"times\":1}" >/dev/null
+first=$(run_tool)
+kept=$(stat -c %s "$partial_unix")
+second=$(run_tool)
+sleep 0.5
+answers=$("${C[@]}" "$base/_dev/log" | /usr/bin/python3 -c '
+import json, sys
+for line in sys.stdin:
+    e = json.loads(line)
+    if e["path"].startswith("/account-api/"):
+        print(e["status"], e["range"] or "-", e["bytesSent"])')
+resumed=$(echo "$answers" | sed -n 2p | cut -d' ' -f3)
+echo "resume: first call cut after $kept bytes: $first"
+echo "resume: second call: $second"
+echo "resume: portal answers (status range body-bytes): $(echo "$answers" | paste -sd';')"
+echo "resume: missing $((size - kept)) bytes, fetched on resume $resumed bytes"
+[ "$resumed" = "$((size - kept))" ] && [[ "$second" == ok* ]]
