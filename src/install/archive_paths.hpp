@@ -9,4 +9,8 @@ namespace tess {
 
 std::wstring checkArchivePath(std::string_view path);
 
+// The form in which two checked package paths are compared: lower case by the system's Unicode case
+// table, so names that one Windows folder cannot hold side by side get the same key.
+std::wstring archivePathKey(std::wstring_view checkedPath);
+
 } // namespace tess

@@ -15,7 +15,7 @@ namespace {
 const Json& selectKey(const Json& keySet, const std::string& keyId) {
     const Json* selected = nullptr;
     for (const Json& key : keySet)
-        if (key.at("keyId").get_ref<const std::string&>() == keyId)
+        if (key.at("keyId").get<std::string>() == keyId)
             selected = &key;
     require(selected != nullptr, "Unbekannter Veröffentlichungsschlüssel.");
     return *selected;
@@ -39,13 +39,13 @@ std::vector<unsigned char> publicKeyBlob(const std::string& modulus, const std::
 Json verifyEnvelope(std::string_view envelopeText, const Json& keySet) {
     const Json envelope = parse(envelopeText);
     require(envelope.is_object() && envelope.size() == 3, "Signaturumschlag ungültig.");
-    const std::string payload = base64Decode(envelope.at("payload").get_ref<const std::string&>());
-    std::string signature = base64Decode(envelope.at("signature").get_ref<const std::string&>());
-    const std::string& keyId = envelope.at("keyId").get_ref<const std::string&>();
+    const std::string payload = base64Decode(envelope.at("payload").get<std::string>());
+    std::string signature = base64Decode(envelope.at("signature").get<std::string>());
+    const std::string keyId = envelope.at("keyId").get<std::string>();
 
     const Json& key = selectKey(keySet, keyId);
-    const std::string modulus = base64Decode(key.at("modulus").get_ref<const std::string&>());
-    const std::string exponent = base64Decode(key.at("exponent").get_ref<const std::string&>());
+    const std::string modulus = base64Decode(key.at("modulus").get<std::string>());
+    const std::string exponent = base64Decode(key.at("exponent").get<std::string>());
     require(modulus.size() >= 384 && modulus.size() <= 1024 && exponent.size() <= 8,
             "Unsicherer RSA-Schlüssel.");
 

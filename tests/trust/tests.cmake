@@ -1,0 +1,17 @@
+# Envelopes and keys for the trust tests, made by the publisher tool itself before the tests run.
+add_test(NAME fixture.trust_envelopes
+  COMMAND /usr/bin/python3 "${CMAKE_CURRENT_LIST_DIR}/make_envelope_fixtures.py" --out "${CMAKE_BINARY_DIR}/trust-fixtures")
+set_tests_properties(fixture.trust_envelopes PROPERTIES
+  FIXTURES_SETUP trust_envelopes FIXTURES_REQUIRED wine_links LABELS trust TIMEOUT 120)
+set(trust_FIXTURE trust_envelopes)
+
+# A launcher built from a key set file holding an empty array must refuse its self-test. The key set is
+# compiled in, so this needs a build of its own (TESSARO only, in a sub-folder); slow the first time.
+set(TESSARO_EMPTY_KEYS_CHECK /usr/bin/python3 "${CMAKE_CURRENT_LIST_DIR}/empty_trust_anchor_check.py"
+  --source "${CMAKE_SOURCE_DIR}" --build "${CMAKE_BINARY_DIR}")
+add_test(NAME trust.SlowEmptyTrustAnchorBuild COMMAND ${TESSARO_EMPTY_KEYS_CHECK} build)
+set_tests_properties(trust.SlowEmptyTrustAnchorBuild PROPERTIES
+  FIXTURES_SETUP trust_empty_keys_build LABELS "trust;slow" TIMEOUT 1800)
+add_test(NAME trust.SlowEmptyTrustAnchorSelfTest COMMAND ${TESSARO_EMPTY_KEYS_CHECK} check)
+set_tests_properties(trust.SlowEmptyTrustAnchorSelfTest PROPERTIES
+  FIXTURES_REQUIRED "trust_empty_keys_build;wine_links" RESOURCE_LOCK desktop LABELS "trust;slow" TIMEOUT 300)
