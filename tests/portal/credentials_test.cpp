@@ -134,10 +134,11 @@ TEST_F(Credentials, RefreshTokenIsKeptUntilANewOneArrives) {
 }
 
 TEST_F(Credentials, RenewsAtThirtySecondsBeforeExpiryButNotAtThirtyOne) {
-    const Json issued = Json::parse(portal::issueTokens().body);
     for (const std::int64_t margin : {31, 30}) {
         // The clock must not tick between setting expiresAt and the check, or the case shifts by one.
-        for (int attempt = 0; attempt < 5; ++attempt) {
+        bool checked = false;
+        for (int attempt = 0; attempt < 5 && !checked; ++attempt) {
+            const Json issued = Json::parse(portal::issueTokens().body);
             portal::admin("log/clear", "{}");
             client.credentials = issued;
             const std::int64_t start = now();
@@ -145,6 +146,7 @@ TEST_F(Credentials, RenewsAtThirtySecondsBeforeExpiryButNotAtThirtyOne) {
             const std::string token = client.accessToken(false);
             if (now() != start)
                 continue;
+            checked = true;
             if (margin == 31) {
                 EXPECT_EQ(token, issued.at("access_token"));
                 EXPECT_TRUE(tokenRequests().empty());
@@ -159,8 +161,8 @@ TEST_F(Credentials, RenewsAtThirtySecondsBeforeExpiryButNotAtThirtyOne) {
                 EXPECT_EQ(requests[0].at("status"), 200);
                 EXPECT_EQ(loadStoredCredentials(client.dataRoot), client.credentials);
             }
-            break;
         }
+        EXPECT_TRUE(checked) << margin;
     }
 }
 
