@@ -1,0 +1,255 @@
+#include "install/extract.hpp"
+
+#include "foundation/crypto.hpp"
+#include "foundation/error.hpp"
+#include "foundation/handles.hpp"
+#include "foundation/paths.hpp"
+#include "install/archive_paths.hpp"
+#include "install/verify.hpp"
+#include "trust/manifest.hpp"
+
+// iowin32.h relies on the declarations of unzip.h.
+#include <unzip.h>
+#include <iowin32.h>
+
+#include <cstdint>
+#include <exception>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace tess {
+namespace fs = std::filesystem;
+namespace {
+
+constexpr char unpacking[] = "Paket wird entpackt und geprüft";
+constexpr std::uint64_t surplusEntryAllowance = 10'000;
+constexpr unsigned long longestEntryName = 15'998;
+constexpr size_t pieceSize = 1 << 20;
+
+// General purpose flags a plain reader cannot honour: encryption (traditional and strong) and patch data.
+constexpr unsigned long encryptedFlag = 0x0001;
+constexpr unsigned long patchDataFlag = 0x0020;
+constexpr unsigned long strongEncryptionFlag = 0x0040;
+constexpr unsigned long dosDirectoryAttribute = 0x10;
+
+struct ZipReaderTraits {
+    using Value = unzFile;
+    static Value invalid() noexcept { return nullptr; }
+    static void close(Value zip) noexcept { ::unzClose(zip); }
+};
+using ZipReader = UniqueHandle<ZipReaderTraits>;
+
+struct ZipEntry {
+    unz_file_info64 info{};
+    std::string name;
+    bool directory = false;
+};
+
+// State of one file entry while its data streams into the staging file.
+struct WriteContext {
+    HANDLE file;
+    std::uint64_t expectedSize;
+    std::uint64_t written;
+    const std::atomic<bool>& cancel;
+    PackageProgress& package;
+    std::uint64_t bytesAtStart;
+    std::uint64_t filesAtStart;
+    const std::string& path;
+    std::exception_ptr error;
+};
+
+// minizip reads encrypted data as ciphertext and maps unknown methods to raw copies without a CRC check,
+// so both are refused here, before any data is touched.
+bool isSupported(const unz_file_info64& info) {
+    bool knownMethod = info.compression_method == 0 || info.compression_method == Z_DEFLATED;
+    return knownMethod && (info.flag & (encryptedFlag | patchDataFlag | strongEncryptionFlag)) == 0;
+}
+
+ZipReader openArchive(const fs::path& archive) {
+    fs::path path = extendedPath(archive, false);
+    {
+        // Tells an unreadable file apart from one that is no ZIP archive; minizip answers both with null.
+        FileHandle probe(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                       FILE_ATTRIBUTE_NORMAL, nullptr));
+        require(probe.valid(), "Archiv nicht lesbar.");
+    }
+    zlib_filefunc64_def functions;
+    ::fill_win32_filefunc64W(&functions);
+    ZipReader zip(::unzOpen2_64(path.c_str(), &functions));
+    require(zip.valid(), "ZIP-Archiv beschädigt.");
+    return zip;
+}
+
+ZipEntry readEntry(unzFile zip, std::uint64_t index) {
+    ZipEntry entry;
+    bool positioned = (index == 0 ? ::unzGoToFirstFile(zip) : ::unzGoToNextFile(zip)) == UNZ_OK;
+    bool described = positioned && ::unzGetCurrentFileInfo64(zip, &entry.info, nullptr, 0, nullptr, 0,
+                                                             nullptr, 0) == UNZ_OK;
+    require(described && isSupported(entry.info), "Nicht unterstützter ZIP-Eintrag.");
+
+    unsigned long length = entry.info.size_filename;
+    require(length >= 1 && length <= longestEntryName, "Ungültiger ZIP-Dateiname.");
+    std::vector<char> name(length + 1, '\0');
+    require(::unzGetCurrentFileInfo64(zip, nullptr, name.data(), length + 1, nullptr, 0, nullptr, 0) ==
+                UNZ_OK,
+            "Ungültiger ZIP-Dateiname.");
+    entry.name.assign(name.data(), length);
+    require(entry.name.find('\0') == std::string::npos, "Nullzeichen im ZIP-Namen.");
+
+    bool slashEnded = entry.name.back() == '/';
+    entry.directory = slashEnded || (entry.info.external_fa & dosDirectoryAttribute) != 0;
+    if (entry.directory && slashEnded)
+        entry.name.pop_back();
+    return entry;
+}
+
+// Only plain files and folders: the Unix type bits of a link, device or pipe refuse the entry.
+void refuseLinkEntry(const ZipEntry& entry) {
+    unsigned long type = (entry.info.external_fa >> 16) & 0xF000;
+    bool plain = type == 0 || type == 0x8000 || (type == 0x4000 && entry.directory);
+    require(plain, "ZIP-Verknüpfungen sind nicht erlaubt.");
+}
+
+// Called for each decompressed piece in order. Errors are kept for the caller, because they must not
+// unwind through the C library.
+size_t writePiece(WriteContext& context, std::uint64_t offset, const char* data, size_t size) noexcept {
+    try {
+        context.package.checkCancelled();
+        if (context.cancel.load())
+            return 0;
+        if (offset != context.written || size > context.expectedSize - context.written)
+            return 0;
+        DWORD done = 0;
+        if (!::WriteFile(context.file, data, static_cast<DWORD>(size), &done, nullptr))
+            return 0;
+        context.written += done;
+        context.package.reportLine(unpacking, context.bytesAtStart + context.written, context.filesAtStart,
+                                   context.path, false, false);
+        return done;
+    } catch (...) {
+        context.error = std::current_exception();
+        return 0;
+    }
+}
+
+// Streams the current entry through the write function. minizip reports a CRC-32 mismatch only when
+// the entry is closed after all its data was read, so the close result decides.
+bool streamEntry(unzFile zip, WriteContext& context, std::vector<char>& buffer) {
+    if (::unzOpenCurrentFile(zip) != UNZ_OK)
+        return false;
+    bool complete = true;
+    std::uint64_t offset = 0;
+    for (;;) {
+        int read = ::unzReadCurrentFile(zip, buffer.data(), static_cast<unsigned>(buffer.size()));
+        if (read == 0)
+            break;
+        if (read < 0 || writePiece(context, offset, buffer.data(), static_cast<size_t>(read)) !=
+                            static_cast<size_t>(read)) {
+            complete = false;
+            break;
+        }
+        offset += static_cast<std::uint64_t>(read);
+    }
+    int closed = ::unzCloseCurrentFile(zip);
+    return complete && closed == UNZ_OK;
+}
+
+class Extraction {
+  public:
+    Extraction(const fs::path& target, const Json& manifest, const std::atomic<bool>& cancel,
+               PackageProgress& package)
+        : target_(target), cancel_(cancel), package_(package), buffer_(pieceSize) {
+        for (const Json& file : manifest.at("files"))
+            expected_.emplace(foldAsciiCase(checkArchivePath(file.at("path").get_ref<const std::string&>())),
+                              &file);
+    }
+
+    void run(unzFile zip) {
+        unz_global_info64 global{};
+        require(::unzGetGlobalInfo64(zip, &global) == UNZ_OK, "ZIP-Archiv beschädigt.");
+        require(global.number_entry <= expected_.size() + surplusEntryAllowance, "Zu viele ZIP-Einträge.");
+        for (std::uint64_t index = 0; index < global.number_entry; ++index) {
+            package_.checkCancelled();
+            handleEntry(zip, readEntry(zip, index));
+        }
+        require(expected_.empty(), "Dateien fehlen im Archiv.");
+        package_.reportLine("Paket vollständig entpackt und geprüft", bytes_, files_, {}, true, true);
+    }
+
+  private:
+    void handleEntry(unzFile zip, const ZipEntry& entry) {
+        std::wstring relative = checkArchivePath(entry.name);
+        std::wstring key = foldAsciiCase(relative);
+        require(seen_.insert(key).second, "Doppelte ZIP-Pfade.");
+        refuseLinkEntry(entry);
+        fs::path full = extendedPath(target_ / fs::path(relative).make_preferred(), false);
+        refuseReparsePoints(full);
+        if (entry.directory) {
+            // Folders need not be listed; they can only be empty here.
+            require(entry.info.uncompressed_size == 0, "Ungültiger ZIP-Ordner.");
+            createDirectories(full);
+            return;
+        }
+        auto listed = expected_.find(key);
+        require(listed != expected_.end() && Json(entry.info.uncompressed_size) == listed->second->at("size"),
+                "ZIP-Inhalt stimmt nicht mit Manifest überein.");
+        createDirectories(full.parent_path());
+        writeFile(zip, entry, full, *listed->second);
+        expected_.erase(listed);
+    }
+
+    void writeFile(unzFile zip, const ZipEntry& entry, const fs::path& full, const Json& listed) {
+        const std::uint64_t size = entry.info.uncompressed_size;
+        {
+            FileHandle file(::CreateFileW(full.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+            require(file.valid(), "Datei nicht schreibbar.");
+            WriteContext context{file.get(), size, 0, cancel_, package_, bytes_, files_, entry.name, nullptr};
+            bool streamed = streamEntry(zip, context, buffer_);
+            if (context.error)
+                std::rethrow_exception(context.error);
+            package_.checkCancelled();
+            require(streamed && context.written == size && ::FlushFileBuffers(file.get()),
+                    "ZIP-Daten beschädigt oder Speicher voll.");
+        }
+        // Hashed from the disk after closing, so what is checked is what stays.
+        std::string hash = sha256FileHex(full, &cancel_, [&](std::uint64_t) {
+            package_.reportLine(unpacking, bytes_ + size, files_, entry.name, false, false);
+        });
+        require(hash == listed.at("sha256").get<std::string>(), "Entpackter Dateiinhalt ist manipuliert.");
+        bytes_ += size;
+        ++files_;
+        package_.reportLine(unpacking, bytes_, files_, entry.name, false, false);
+    }
+
+    const fs::path& target_;
+    const std::atomic<bool>& cancel_;
+    PackageProgress& package_;
+    std::vector<char> buffer_;
+    std::map<std::wstring, const Json*> expected_;
+    std::set<std::wstring> seen_;
+    std::uint64_t bytes_ = 0;
+    std::uint64_t files_ = 0;
+};
+
+} // namespace
+
+void extractArchive(const fs::path& archive, const fs::path& target, const Json& manifest,
+                    const std::atomic<bool>& cancel, Progress* progress) {
+    validateManifest(manifest);
+    PackageProgress package(progress, &cancel, manifest);
+    package.reportLine(unpacking, 0, 0, manifest.at("files").at(0).at("path").get_ref<const std::string&>(),
+                       true, false);
+
+    fs::path root = extendedPath(target, false);
+    require(::GetFileAttributesW(root.c_str()) == INVALID_FILE_ATTRIBUTES, "Zielordner existiert bereits.");
+    ensurePrivateDirectory(root);
+
+    ZipReader zip = openArchive(archive);
+    Extraction extraction(root, manifest, cancel, package);
+    extraction.run(zip.get());
+}
+
+} // namespace tess
