@@ -1,0 +1,235 @@
+#include "activation/launch.hpp"
+
+#include "activation/compatibility.hpp"
+#include "activation/preflight.hpp"
+#include "activation/process.hpp"
+#include "activation/startup_pipe.hpp"
+#include "foundation/crypto.hpp"
+#include "foundation/error.hpp"
+#include "foundation/files.hpp"
+#include "foundation/identity.hpp"
+#include "foundation/paths.hpp"
+#include "foundation/text.hpp"
+#include "foundation/tree.hpp"
+#include "install/journal.hpp"
+#include "install/receipts.hpp"
+#include "install/verify.hpp"
+#include "trust/manifest.hpp"
+
+#include <tlhelp32.h>
+
+#include <ctime>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace tess {
+namespace fs = std::filesystem;
+namespace {
+
+constexpr std::uint32_t connectTimeoutMs = 90000;
+constexpr std::uint32_t confirmationTimeoutMs = 15000;
+constexpr std::uint64_t staleAfter = 2592000000000ull; // 72 hours in 100-ns units
+
+fs::path currentPath(const Client& client) {
+    return client.dataRoot / L"current.json";
+}
+fs::path journalPath(const Client& client) {
+    return client.dataRoot / L"journal.json";
+}
+fs::path versionFolder(const Client& client, const std::string& releaseId) {
+    return client.installRoot / L"releases" / toWide(releaseId);
+}
+
+void report(const Client& client, const std::string& text) {
+    if (client.progress.report)
+        client.progress.report(text, 0, 0);
+}
+
+// CORVALIS_LAUNCHER_PIPE exists in this process only while the application is being started.
+class LauncherPipeVariable {
+  public:
+    explicit LauncherPipeVariable(const std::string& name) {
+        ::SetEnvironmentVariableW(L"CORVALIS_LAUNCHER_PIPE", toWide(name).c_str());
+    }
+    ~LauncherPipeVariable() { ::SetEnvironmentVariableW(L"CORVALIS_LAUNCHER_PIPE", nullptr); }
+    LauncherPipeVariable(const LauncherPipeVariable&) = delete;
+    LauncherPipeVariable& operator=(const LauncherPipeVariable&) = delete;
+};
+
+StartedProcess startApplication(const Client& client, const fs::path& folder, const std::string& pipeName) {
+    LauncherPipeVariable pipeVariable(pipeName);
+    ::SetEnvironmentVariableW(L"CORVALIS_LAUNCHER_PATH", (client.installRoot / L"TESSARO.exe").c_str());
+    return startProcess(folder / L"appTESSARO.exe", {}, false);
+}
+
+void awaitConfirmation(Client& client, StartupPipe& pipe, const StartedProcess& application, Json& current,
+                       const std::string& active, const Json& manifest) {
+    require(awaitClient(pipe, application.processId, connectTimeoutMs),
+            "TESSARO hat den Start nicht bestätigt.");
+    const Json message = readMessage(pipe.pipe.get(), confirmationTimeoutMs);
+    const bool accepted =
+        message.value("type", std::string()) == "startup-ready" &&
+        message.at("buildId") == manifest.at("buildId") &&
+        message.at("profileSchema") == manifest.at("compatibility").at("profileSchemaWrite");
+    require(accepted, "Startbestätigung ist mit der Freigabe nicht vereinbar.");
+
+    current["pending"] = false;
+    current["profileSchema"] = message.at("profileSchema");
+    current["lastGood"] = active;
+    writeFileDurably(currentPath(client), dumpCompact(current));
+    fs::remove(journalPath(client));
+    removeStaleLeftovers(client);
+    report(client, "TESSARO wurde erfolgreich gestartet.");
+}
+
+std::uint64_t fileTimeValue(const FILETIME& time) {
+    return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+bool writtenBefore(const fs::path& entry, std::uint64_t limit) {
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (!::GetFileAttributesExW(extendedPath(entry, true).c_str(), GetFileExInfoStandard, &data))
+        throw fs::filesystem_error(
+            "last_write_time", entry,
+            std::error_code(static_cast<int>(::GetLastError()), std::system_category()));
+    return fileTimeValue(data.ftLastWriteTime) < limit;
+}
+
+std::vector<fs::path> directEntries(const fs::path& folder) {
+    std::vector<fs::path> entries;
+    WIN32_FIND_DATAW data;
+    FindHandle find(::FindFirstFileExW((extendedPath(folder, true).native() + L"\\*").c_str(),
+                                       FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0));
+    if (!find)
+        throw fs::filesystem_error(
+            "directory_iterator", folder,
+            std::error_code(static_cast<int>(::GetLastError()), std::system_category()));
+    do {
+        const std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..")
+            entries.push_back(folder / name);
+    } while (::FindNextFileW(find.get(), &data));
+    return entries;
+}
+
+void removeStaleEntries(const fs::path& folder, bool stagingOnly, std::uint64_t limit) {
+    if (::GetFileAttributesW(extendedPath(folder, true).c_str()) == INVALID_FILE_ATTRIBUTES) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return;
+        throw fs::filesystem_error("exists", folder,
+                                   std::error_code(static_cast<int>(error), std::system_category()));
+    }
+    refuseReparsePoints(folder);
+    for (const fs::path& entry : directEntries(folder)) {
+        if (stagingOnly && toUtf8(entry.filename().native()).find("-staging-") == std::string::npos)
+            continue;
+        if (!writtenBefore(entry, limit))
+            continue;
+        refuseReparsePoints(entry);
+        removeTree(entry);
+    }
+}
+
+} // namespace
+
+bool isApplicationRunning(std::uint32_t ignoredProcessId) {
+    FileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot)
+        return true;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    if (!::Process32FirstW(snapshot.get(), &entry))
+        return true;
+    do {
+        if (entry.th32ProcessID != ignoredProcessId && ::_wcsicmp(entry.szExeFile, L"appTESSARO.exe") == 0 &&
+            isProcessOfCurrentUser(entry.th32ProcessID))
+            return true;
+    } while (::Process32NextW(snapshot.get(), &entry));
+    return ::GetLastError() != ERROR_NO_MORE_FILES;
+}
+
+void launchActive(Client& client) {
+    require(!isApplicationRunning(0), "TESSARO läuft bereits. Bitte zum vorhandenen Fenster wechseln.");
+    Json current = loadJsonOr(currentPath(client), Json::object());
+    const std::string active = current.value("active", std::string());
+    require(isUuidText(active), "Bitte zuerst eine Softwareversion installieren und auswählen.");
+    const Json manifest = loadReceipt(client, active);
+    const fs::path folder = versionFolder(client, active);
+    verifyFiles(folder, manifest, true, true, &client.progress);
+
+    report(client, "Kompatibilität der installierten Version wird geprüft …");
+    checkCompatibility(manifest, runPreflight(folder, client.dataRoot));
+    require(!client.progress.cancelled, "Start abgebrochen. Die installierte Version bleibt erhalten.");
+
+    report(client, "TESSARO wird gestartet …");
+    const std::string pipeName = "TESSARO-Updater-" + randomId();
+    StartupPipe pipe = createStartupPipe(pipeName);
+    const StartedProcess application = startApplication(client, folder, pipeName);
+    writeJournal(client.dataRoot, Json{{"phase", "launching"},
+                                       {"releaseId", active},
+                                       {"pid", application.processId},
+                                       {"previous", current.value("previous", std::string())}});
+    try {
+        awaitConfirmation(client, pipe, application, current, active, manifest);
+    } catch (...) {
+        // The failure of the start is what the user must see; a failed return to the previous version
+        // is only reported, so it cannot hide why the start failed.
+        if (::WaitForSingleObject(application.process.get(), 0) == WAIT_OBJECT_0) {
+            try {
+                recoverAfterFailedStart(client);
+            } catch (const std::exception& recoveryFailure) {
+                report(client, recoveryFailure.what());
+            }
+        }
+        throw;
+    }
+}
+
+void recoverAfterFailedStart(Client& client) {
+    Json current = loadJsonOr(currentPath(client), Json::object());
+    (void)loadJsonOr(journalPath(client), Json::object());
+    if (!current.value("pending", false)) {
+        removeStaleLeftovers(client);
+        return;
+    }
+    if (isApplicationRunning(0))
+        return;
+    const std::string previous = current.value("previous", std::string());
+    if (previous.empty())
+        return;
+    require(
+        current.value("rollbackSafe", false),
+        "Die neue Version konnte nicht starten. Das Profil erlaubt keinen automatischen Rückwechsel; bitte "
+        "kompatible Version reparieren.");
+
+    const Json manifest = loadReceipt(client, previous);
+    const fs::path folder = versionFolder(client, previous);
+    verifyFiles(folder, manifest, true, true, nullptr);
+    const Json answer = runPreflight(folder, client.dataRoot);
+    checkCompatibility(manifest, answer);
+    require(answer.value("rollbackSafe", false),
+            "Profil wurde geändert; automatischer Rückwechsel ist gesperrt.");
+
+    current["failed"] = current.value("active", std::string());
+    current["active"] = previous;
+    current["pending"] = false;
+    writeFileDurably(currentPath(client), dumpCompact(current));
+    writeFileDurably(
+        client.dataRoot / L"recovery.json",
+        dumpCompact(Json{{"restored", previous}, {"at", static_cast<std::int64_t>(std::time(nullptr))}}));
+    fs::remove(journalPath(client));
+    report(client,
+           "Vorherige kompatible Version ist wieder ausgewählt. Benutzerprojekte bleiben unverändert.");
+}
+
+void removeStaleLeftovers(const Client& client) {
+    FILETIME now{};
+    ::GetSystemTimeAsFileTime(&now);
+    const std::uint64_t limit = fileTimeValue(now) - staleAfter;
+    removeStaleEntries(client.dataRoot / L"downloads", false, limit);
+    removeStaleEntries(client.installRoot / L"releases", true, limit);
+}
+
+} // namespace tess

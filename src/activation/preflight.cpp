@@ -1,0 +1,46 @@
+#include "activation/preflight.hpp"
+
+#include "activation/process.hpp"
+#include "foundation/crypto.hpp"
+#include "foundation/error.hpp"
+#include "foundation/text.hpp"
+
+#include <system_error>
+
+namespace tess {
+namespace fs = std::filesystem;
+namespace {
+
+constexpr DWORD preflightTimeoutMs = 15000;
+
+void removeAnswer(const fs::path& answer) {
+    std::error_code error;
+    bool present = fs::exists(answer, error);
+    if (error)
+        throw fs::filesystem_error("exists", answer, error);
+    if (present && !fs::remove(answer, error) && error)
+        throw fs::filesystem_error("remove", answer, error);
+}
+
+} // namespace
+
+Json runPreflight(const fs::path& programDir, const fs::path& answerDir) {
+    const fs::path answer = answerDir / toWide("preflight-" + randomId() + ".json");
+    StartedProcess preflight =
+        startProcess(programDir / L"appTESSARO.exe", {L"--update-preflight", answer.native()}, true);
+    require(::WaitForSingleObject(preflight.process.get(), preflightTimeoutMs) == WAIT_OBJECT_0,
+            "Kompatibilitätsprüfung antwortet nicht. Kein Versionswechsel.");
+    DWORD exitCode = 1;
+    if (!::GetExitCodeProcess(preflight.process.get(), &exitCode))
+        exitCode = 1;
+
+    Json document = loadJsonOr(answer, Json::object());
+    removeAnswer(answer);
+    const std::string message =
+        document.value("error", std::string("Benutzerprofil ist mit dieser Version nicht kompatibel."));
+    if (exitCode == 0 && document.value("ok", false))
+        return document;
+    throw Error(message);
+}
+
+} // namespace tess
