@@ -1,5 +1,6 @@
 // Entry of TESSARO.exe: reads the switches, picks the mode (self-test, helper, launch, manager) and
 // reports every failure that reaches it in a message box with exit code 1.
+#include "activation/launch.hpp"
 #include "client/client.hpp"
 #include "foundation/error.hpp"
 #include "foundation/identity.hpp"
@@ -25,15 +26,12 @@ bool runsAsInstalledLauncher() {
     throw Error("Dieser Hilfsmodus ist in diesem Programmstand nicht verfügbar.");
 }
 
-void launchSelectedVersion(Client&) {
-    throw Error("Der Start einer Anwendungsversion ist in diesem Programmstand nicht verfügbar.");
-}
-
 // Launch mode: true when the application was started and the process may end.
 bool tryLaunch() {
     try {
         Client client;
-        launchSelectedVersion(client);
+        recoverAfterFailedStart(client);
+        launchActive(client);
         return true;
     } catch (const std::exception& failure) {
         showMessage(nullptr, failure.what(), startCaption, MB_ICONINFORMATION);
