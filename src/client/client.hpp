@@ -36,6 +36,7 @@ class Client {
     void signInWithBrowser();
     void loadCatalog(const std::string& channel);
     // install/:
+    Json install(const std::string& releaseId);
     // launcher/:
 };
 

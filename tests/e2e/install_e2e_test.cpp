@@ -1,0 +1,554 @@
+// Client::install end to end under Wine: the development portal serves releases of the test application
+// (tests/e2e/make_e2e_portal_data.py), every install really downloads, unpacks, verifies, runs the
+// application's preflight and renames; the roots of each test's client are scratch folders.
+#include "activation/launch.hpp"
+#include "activation/process.hpp"
+#include "client/client.hpp"
+#include "foundation/crypto.hpp"
+#include "foundation/error.hpp"
+#include "foundation/handles.hpp"
+#include "foundation/json.hpp"
+#include "foundation/paths.hpp"
+#include "foundation/text.hpp"
+#include "foundation/tree.hpp"
+#include "install/install.hpp"
+#include "install/receipts.hpp"
+#include "portal/devportal.hpp"
+#include "support/test_support.hpp"
+#include "support/version_fixture.hpp"
+
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <ctime>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace tess::test {
+namespace {
+namespace fs = std::filesystem;
+
+const Json& releaseIndex() {
+    static const Json index = parse(readBytes(binaryDir() / L"e2e" / L"portal-cache" / L"index.json"));
+    return index;
+}
+std::string idOf(const std::string& name) {
+    return releaseIndex().at(name).at("releaseId").get<std::string>();
+}
+fs::path treeOf(const std::string& name) {
+    return hostPath(releaseIndex().at(name).at("tree").get<std::string>());
+}
+
+// Relative path -> SHA-256 of every file below root: equal maps mean equal trees.
+std::map<std::wstring, std::string> snapshot(const fs::path& root) {
+    std::map<std::wstring, std::string> files;
+    for (const auto& entry : fs::recursive_directory_iterator(root))
+        if (entry.is_regular_file())
+            files[entry.path().lexically_relative(root).native()] = sha256FileHex(entry.path(), nullptr, {});
+    return files;
+}
+
+std::vector<std::string> namesIn(const fs::path& folder) {
+    std::vector<std::string> names;
+    if (fs::exists(folder))
+        for (const auto& entry : fs::directory_iterator(folder))
+            names.push_back(toUtf8(entry.path().filename().native()));
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool hasDamagedName(const std::string& name, const std::string& releaseId) {
+    const std::string prefix = releaseId + "-damaged-";
+    return name.size() == prefix.size() + 32 && name.starts_with(prefix) &&
+           name.find_first_not_of("0123456789abcdef", prefix.size()) == std::string::npos;
+}
+
+std::vector<Json> artifactRequests() {
+    std::vector<Json> found;
+    for (const Json& entry : devportal::requestLog())
+        if (entry.value("path", std::string()).starts_with(devportal::artifactsPath))
+            found.push_back(entry);
+    return found;
+}
+
+template <class Call> std::string failureOf(Call&& call) {
+    try {
+        call();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return "(no error)";
+}
+
+bool awaitApplication(bool running) {
+    const ULONGLONG deadline = ::GetTickCount64() + 30000;
+    while (isApplicationRunning(0) != running) {
+        if (::GetTickCount64() > deadline)
+            return false;
+        ::Sleep(100);
+    }
+    return true;
+}
+
+// A copy of the test application that stays up until the test ends it.
+class RunningApplication {
+  public:
+    explicit RunningApplication(const fs::path& folder) {
+        prepareTestApp(folder, {{"afterStartMs", 120000}, {"lifetimeMs", 180000}});
+        started_ = startProcess(folder / L"appTESSARO.exe", {}, true);
+    }
+    ~RunningApplication() { stop(); }
+    void stop() {
+        if (started_.process && ::WaitForSingleObject(started_.process.get(), 0) == WAIT_TIMEOUT)
+            ::TerminateProcess(started_.process.get(), 99);
+        if (started_.process)
+            ::WaitForSingleObject(started_.process.get(), 10000);
+        started_.process.reset();
+    }
+
+  private:
+    StartedProcess started_;
+};
+
+class InstallEndToEnd : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(awaitApplication(false)) << "a test application of an earlier test still runs";
+        devportal::reset();
+        devportal::addFault({{"fault", "catalog"},
+                             {"variant", "e2e"},
+                             {"path", std::string(devportal::catalogPath) + "stable"}});
+        useRoots(scratch / L"install", scratch / L"data");
+        client.acceptTokenResponse(devportal::issueTokens());
+        client.loadCatalog("stable");
+        client.progress.report = [this](const std::string& text, std::uint64_t, std::uint64_t) {
+            lines.push_back(text);
+            if (onLine)
+                onLine(text);
+        };
+        devportal::admin("log/clear", "{}");
+        lines.clear();
+    }
+
+    void useRoots(const fs::path& installRoot, const fs::path& dataRoot) {
+        client.installRoot = installRoot;
+        client.dataRoot = dataRoot;
+        for (const fs::path& folder :
+             {installRoot, dataRoot, dataRoot / L"downloads", dataRoot / L"receipts"})
+            ensurePrivateDirectory(folder);
+    }
+
+    fs::path releases() const { return client.installRoot / L"releases"; }
+    fs::path versionFolder(const std::string& name) const { return releases() / toWide(idOf(name)); }
+    fs::path receipt(const std::string& name) const { return receiptPath(client.dataRoot, idOf(name)); }
+    fs::path journalFile() const { return client.dataRoot / L"journal.json"; }
+    Json journal() const { return loadJsonOr(journalFile(), Json::object()); }
+    std::string manifestAnswer(const std::string& name) {
+        return fetchPortal("/account-api/v1/software/releases/" + idOf(name) + "/manifest",
+                           client.accessToken(false), {})
+            .body;
+    }
+    // Index of the first line starting with text, or -1.
+    int firstLine(const std::string& text) const {
+        for (size_t index = 0; index < lines.size(); ++index)
+            if (lines[index].starts_with(text))
+                return static_cast<int>(index);
+        return -1;
+    }
+
+    ScratchFolder scratch;
+    Client client;
+    std::vector<std::string> lines;
+    std::function<void(const std::string&)> onLine;
+};
+
+TEST_F(InstallEndToEnd, InstallsReleaseFromCatalogWithReceiptJournalAndProgress) {
+    const Json manifest = client.install(idOf("good"));
+
+    EXPECT_EQ(manifest.at("releaseId"), idOf("good"));
+    EXPECT_EQ(namesIn(releases()), std::vector<std::string>{idOf("good")});
+    EXPECT_EQ(snapshot(versionFolder("good")), snapshot(treeOf("good")));
+    const std::string answer = manifestAnswer("good");
+    EXPECT_EQ(readBytes(receipt("good")), answer);
+    const Json record = journal();
+    EXPECT_EQ(record.at("phase"), "installed");
+    EXPECT_EQ(record.at("releaseId"), idOf("good"));
+    EXPECT_EQ(record.at("manifestSha256"), sha256Hex(answer));
+    EXPECT_FALSE(fs::exists(toWide(record.at("stage").get<std::string>())));
+    EXPECT_FALSE(fs::exists(installationErrorPath(client.dataRoot)));
+
+    const std::vector<Json> downloads = artifactRequests();
+    ASSERT_EQ(downloads.size(), 1u);
+    EXPECT_EQ(downloads[0].at("status"), 200);
+    EXPECT_TRUE(downloads[0].at("range").is_null());
+
+    const std::vector<std::string> order = {"Software wird heruntergeladen …",
+                                            "Paket wird entpackt und geprüft (",
+                                            "Programmdateien werden geprüft (",
+                                            "Programmdateien vollständig geprüft (",
+                                            "Kompatibilität der vorbereiteten Version wird geprüft …",
+                                            "Vorbereitete Version wird abgeschlossen …",
+                                            "Version ist vollständig installiert."};
+    int previous = -1;
+    for (const std::string& text : order) {
+        const int index = firstLine(text);
+        EXPECT_GT(index, previous) << text;
+        previous = index;
+    }
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines.back(), "Version ist vollständig installiert.");
+}
+
+TEST_F(InstallEndToEnd, IntactInstalledReleaseDownloadsNothingAndRewritesItsReceipt) {
+    const Json first = client.install(idOf("good"));
+    const std::string journalBefore = readBytes(journalFile());
+    const auto treeBefore = snapshot(versionFolder("good"));
+    fs::remove(receipt("good"));
+    fs::remove(client.dataRoot / L"downloads" /
+               toWide(first.at("artifact").at("sha256").get<std::string>() + ".zip.partial"));
+    devportal::admin("log/clear", "{}");
+    lines.clear();
+
+    EXPECT_EQ(client.install(idOf("good")), first);
+
+    EXPECT_TRUE(artifactRequests().empty());
+    EXPECT_EQ(readBytes(receipt("good")), manifestAnswer("good"));
+    EXPECT_EQ(readBytes(journalFile()), journalBefore);
+    EXPECT_EQ(snapshot(versionFolder("good")), treeBefore);
+    EXPECT_EQ(namesIn(releases()), std::vector<std::string>{idOf("good")});
+    EXPECT_EQ(firstLine("Software wird heruntergeladen"), -1);
+    EXPECT_EQ(firstLine("Version ist vollständig installiert."), -1);
+}
+
+TEST_F(InstallEndToEnd, MissingFileIsRepairedOnlyOnceTheApplicationIsClosed) {
+    client.install(idOf("good"));
+    fs::remove(versionFolder("good") / L"data" / L"payload.bin");
+    {
+        RunningApplication application(scratch / L"running");
+        ASSERT_TRUE(awaitApplication(true));
+        EXPECT_EQ(failureOf([&] { client.install(idOf("good")); }),
+                  "Programmdateien sind beschädigt. Anwendung vor der Reparatur beenden.");
+        EXPECT_EQ(namesIn(releases()), std::vector<std::string>{idOf("good")});
+        EXPECT_FALSE(fs::exists(versionFolder("good") / L"data" / L"payload.bin"));
+    }
+    ASSERT_TRUE(awaitApplication(false));
+
+    client.install(idOf("good"));
+
+    const std::vector<std::string> names = namesIn(releases());
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_EQ(names[0], idOf("good"));
+    EXPECT_TRUE(hasDamagedName(names[1], idOf("good"))) << names[1];
+    EXPECT_EQ(snapshot(versionFolder("good")), snapshot(treeOf("good")));
+    EXPECT_FALSE(fs::exists(releases() / toWide(names[1]) / L"data" / L"payload.bin"));
+    EXPECT_TRUE(fs::exists(releases() / toWide(names[1]) / L"appTESSARO.exe"));
+    EXPECT_EQ(journal().at("phase"), "installed");
+}
+
+TEST_F(InstallEndToEnd, EveryKindOfDamagedContentIsMovedAsideAndInstalledAgain) {
+    struct Case {
+        const char* what;
+        std::function<void(const fs::path&)> damage;
+    };
+    const std::vector<Case> cases = {
+        {"changed byte",
+         [](const fs::path& folder) {
+             std::string bytes = readBytes(folder / L"testapp-behaviour.json");
+             bytes[0] = '[';
+             writeBytes(folder / L"testapp-behaviour.json", bytes);
+         }},
+        {"extra file",
+         [](const fs::path& folder) {
+             writeBytes(folder / L"data" / L"extra.txt", "x");
+         }},
+        {"missing file",
+         [](const fs::path& folder) {
+             fs::remove(folder / L"delivery-manifest.json");
+         }},
+    };
+    client.install(idOf("good"));
+    size_t damagedFolders = 0;
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        test.damage(versionFolder("good"));
+        client.install(idOf("good"));
+        ++damagedFolders;
+        const std::vector<std::string> names = namesIn(releases());
+        EXPECT_EQ(names.size(), 1 + damagedFolders);
+        EXPECT_EQ(snapshot(versionFolder("good")), snapshot(treeOf("good")));
+    }
+}
+
+// A re-download gives the same bytes for these, so the installed folder must stay where it is (and keep
+// working for whatever uses it) instead of being moved aside on every attempt.
+TEST_F(InstallEndToEnd, RepairCheckFailuresOtherThanDamagedContentLeaveTheFolderInPlace) {
+    struct Case {
+        const char* release;
+        const char* expected; // empty: any error, but not one of the repair messages
+        std::function<void()> arrange;
+    };
+    FileHandle heldOpen;
+    const std::vector<Case> cases = {
+        {"engine-mismatch", "Desktopstand stimmt nicht mit Freigabe überein.", {}},
+        {"signature-required", "Herausgebersignatur ungültig. Keine Installation.", {}},
+        {"good", "",
+         [this] {
+             // A folder where the receipt belongs: the receipt write fails.
+             writeBytes(receipt("good") / L"occupied.txt", "x");
+         }},
+        {"good", "Datei nicht lesbar.",
+         [this, &heldOpen] {
+             const fs::path file = versionFolder("good") / L"data" / L"payload.bin";
+             heldOpen.reset(::CreateFileW(file.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+             ASSERT_TRUE(heldOpen.valid());
+         }},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(std::string(test.release) + " " + test.expected);
+        const fs::path folder = versionFolder(test.release);
+        removeTree(releases());
+        removeTree(receipt(test.release));
+        fs::create_directories(folder);
+        fs::copy(treeOf(test.release), folder, fs::copy_options::recursive);
+        const auto before = snapshot(folder);
+        if (test.arrange)
+            test.arrange();
+
+        const std::string message = failureOf([&] { client.install(idOf(test.release)); });
+        heldOpen.reset();
+
+        if (*test.expected) {
+            EXPECT_EQ(message, test.expected);
+        }
+        EXPECT_NE(message, "(no error)");
+        EXPECT_NE(message, "Programmdateien sind beschädigt. Anwendung vor der Reparatur beenden.");
+        EXPECT_EQ(namesIn(releases()), std::vector<std::string>{idOf(test.release)});
+        EXPECT_EQ(snapshot(folder), before);
+        EXPECT_TRUE(artifactRequests().empty());
+        EXPECT_FALSE(fs::exists(journalFile()));
+    }
+}
+
+TEST_F(InstallEndToEnd, RefusalsBeforeAnyDownloadChangeNothing) {
+    struct Case {
+        std::string releaseId;
+        const char* expected;
+    };
+    const std::vector<Case> cases = {
+        // Its manifest also carries a broken signature: the catalog comparison must come first.
+        {idOf("mismatch"), "Katalog und Freigabemanifest passen nicht zusammen."},
+        {idOf("wrong-version"), "Falscher Paketstand."},
+        {idOf("wrong-build"), "Falscher Paketstand."},
+        {idOf("wrong-release-id"), "Falscher Paketstand."},
+        {idOf("test-only"), "Testpakete dürfen nicht produktiv installiert werden."},
+        {"e2e00000-0000-4000-8000-0000000000ee",
+         "Version zuerst aus einem aktuellen freigegebenen Katalog auswählen."},
+        // The form passes, but the catalog holds the id in lower case only.
+        {"E2E00000-0000-4000-8000-000000000001",
+         "Version zuerst aus einem aktuellen freigegebenen Katalog auswählen."},
+        {"e2e00000-0000-4000-8000-00000000001", "Ungültige Release-ID."},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.releaseId);
+        EXPECT_EQ(failureOf([&] { client.install(test.releaseId); }), test.expected);
+    }
+    devportal::addFault({{"fault", "status"},
+                         {"status", 404},
+                         {"path", "/account-api/v1/software/releases/*"},
+                         {"times", 1}});
+    EXPECT_EQ(failureOf([&] { client.install(idOf("good")); }), "Freigabemanifest nicht verfügbar.");
+
+    EXPECT_TRUE(namesIn(releases()).empty());
+    EXPECT_TRUE(namesIn(client.dataRoot / L"receipts").empty());
+    EXPECT_TRUE(namesIn(client.dataRoot / L"downloads").empty());
+    EXPECT_FALSE(fs::exists(journalFile()));
+    EXPECT_TRUE(artifactRequests().empty());
+}
+
+TEST_F(InstallEndToEnd, FreeSpaceMustExceedArchiveUnpackedSizeAndReserve) {
+    const Json status = loadJsonOr(binaryDir() / L"e2e" / L"free-space.json", Json::object());
+    if (!status.value("mounted", false))
+        GTEST_SKIP() << status.value("reason", std::string("the free-space fixture did not run"));
+    const fs::path exactRoot = toWide(status.at("exactDrive").get<std::string>() + "\\install");
+    const fs::path roomyRoot = toWide(status.at("roomyDrive").get<std::string>() + "\\install");
+    ensurePrivateDirectory(exactRoot);
+    ULARGE_INTEGER available{};
+    ASSERT_TRUE(::GetDiskFreeSpaceExW(exactRoot.c_str(), &available, nullptr, nullptr));
+    ASSERT_EQ(available.QuadPart, status.at("exactBytes").get<std::uint64_t>())
+        << "the volume does not offer the figure the test needs";
+
+    const fs::path data = client.dataRoot;
+    useRoots(exactRoot, data);
+    EXPECT_EQ(failureOf([&] { client.install(idOf("free-space")); }),
+              "Zu wenig freier Speicher für Download und sichere Installation.");
+    EXPECT_FALSE(fs::exists(journalFile()));
+    EXPECT_TRUE(namesIn(releases()).empty());
+    EXPECT_TRUE(artifactRequests().empty());
+
+    useRoots(roomyRoot, data);
+    client.install(idOf("free-space"));
+    EXPECT_EQ(snapshot(versionFolder("free-space")), snapshot(treeOf("free-space")));
+    removeTree(releases());
+}
+
+TEST_F(InstallEndToEnd, FailedFinalRenameLeavesReportAndTheNextAttemptReusesTheStage) {
+    const fs::path target = versionFolder("good");
+    // Something takes the version folder's name while the prepared version waits for its rename.
+    onLine = [&](const std::string& text) {
+        if (text == "Vorbereitete Version wird abgeschlossen …" && !fs::exists(target))
+            fs::create_directories(target);
+    };
+    const std::int64_t before = std::time(nullptr);
+    std::string message;
+    try {
+        client.install(idOf("good"));
+        FAIL() << "the rename did not fail";
+    } catch (const FinalizeError& error) {
+        EXPECT_EQ(error.windowsError, 183u);
+        EXPECT_EQ(error.attempts, 0);
+        message = error.what();
+    }
+    onLine = nullptr;
+
+    const std::string text = readBytes(installationErrorPath(client.dataRoot));
+    const Json report = parse(text);
+    EXPECT_EQ(text, report.dump(2));
+    const Json record = journal();
+    EXPECT_EQ(record.at("phase"), "verified");
+    EXPECT_EQ(report.size(), 8u);
+    EXPECT_GE(report.at("at").get<std::int64_t>(), before);
+    EXPECT_LE(report.at("at").get<std::int64_t>(), std::time(nullptr));
+    EXPECT_EQ(report.at("attempts"), 0);
+    EXPECT_EQ(report.at("message"), message);
+    EXPECT_EQ(report.at("phase"), "finalizing");
+    EXPECT_EQ(report.at("releaseId"), idOf("good"));
+    EXPECT_EQ(report.at("stage"), record.at("stage"));
+    EXPECT_EQ(report.at("target"), toUtf8(target.native()));
+    EXPECT_EQ(report.at("windowsError"), 183);
+    const fs::path stage = toWide(record.at("stage").get<std::string>());
+    EXPECT_EQ(snapshot(stage), snapshot(treeOf("good")));
+
+    // The blocker goes; without the partial archive, only the reused stage can avoid a download.
+    fs::remove(target);
+    for (const auto& entry : fs::directory_iterator(client.dataRoot / L"downloads"))
+        fs::remove(entry.path());
+    devportal::admin("log/clear", "{}");
+    lines.clear();
+
+    client.install(idOf("good"));
+
+    EXPECT_EQ(firstLine("Bereits entpackte Version wird erneut geprüft …"), 0);
+    EXPECT_EQ(firstLine("Paket wird entpackt"), -1);
+    EXPECT_TRUE(artifactRequests().empty());
+    EXPECT_FALSE(fs::exists(stage));
+    EXPECT_EQ(snapshot(target), snapshot(treeOf("good")));
+    EXPECT_EQ(journal().at("phase"), "installed");
+}
+
+TEST_F(InstallEndToEnd, FailedFinalRenameIsReportedEvenWhenItsReportCannotBeWritten) {
+    writeBytes(installationErrorPath(client.dataRoot) / L"occupied.txt", "x");
+    const fs::path target = versionFolder("good");
+    onLine = [&](const std::string& text) {
+        if (text == "Vorbereitete Version wird abgeschlossen …" && !fs::exists(target))
+            fs::create_directories(target);
+    };
+    try {
+        client.install(idOf("good"));
+        FAIL() << "the rename did not fail";
+    } catch (const FinalizeError& error) {
+        EXPECT_EQ(error.windowsError, 183u);
+        EXPECT_EQ(error.attempts, 0);
+    }
+    EXPECT_TRUE(fs::is_directory(installationErrorPath(client.dataRoot)));
+    EXPECT_EQ(journal().at("phase"), "verified");
+}
+
+TEST_F(InstallEndToEnd, TransferCutMidwayResumesWithRangeRequest) {
+    devportal::addFault({{"fault", "cut"},
+                         {"after", 1500000},
+                         {"path", std::string(devportal::artifactsPath) + "*"},
+                         {"times", 1}});
+    EXPECT_EQ(failureOf([&] { client.install(idOf("good")); }),
+              "Download unvollständig oder beschädigt. Bitte erneut versuchen.");
+    const Json artifact = devportal::artifactOf(idOf("good"));
+    const fs::path partial =
+        client.dataRoot / L"downloads" / toWide(artifact.at("sha256").get<std::string>() + ".zip.partial");
+    ASSERT_TRUE(fs::exists(partial));
+    const std::uint64_t kept = fs::file_size(partial);
+    EXPECT_EQ(kept, 1500000u);
+    EXPECT_EQ(journal().at("phase"), "downloading");
+
+    client.install(idOf("good"));
+
+    const std::vector<Json> downloads = artifactRequests();
+    ASSERT_EQ(downloads.size(), 2u);
+    EXPECT_EQ(downloads[1].at("range"), "bytes=" + std::to_string(kept) + "-");
+    EXPECT_EQ(downloads[1].at("ifRange"), "\"" + artifact.at("sha256").get<std::string>() + "\"");
+    EXPECT_EQ(downloads[1].at("status"), 206);
+    EXPECT_EQ(snapshot(versionFolder("good")), snapshot(treeOf("good")));
+}
+
+TEST_F(InstallEndToEnd, CancelAtEachStageEndsWithItsMessageAndKeepsExistingVersions) {
+    client.install(idOf("other"));
+    const auto otherTree = snapshot(versionFolder("other"));
+    const std::string otherReceipt = readBytes(receipt("other"));
+
+    struct Case {
+        const char* cancelAt; // the first line starting with this sets the cancel flag
+        const char* expected; // the message, or its start for the rename's composed message
+        const char* journalPhase;
+    };
+    // In this order: each stage runs what the earlier rows left behind (the partial download, then
+    // the finished one; the stage left "verified" is reused only by the last row).
+    const std::vector<Case> cases = {
+        {"Software wird heruntergeladen …", "Download pausiert. Er kann später fortgesetzt werden.",
+         "downloading"},
+        {"Paket wird entpackt und geprüft", "Abgebrochen. Vorhandene Installation bleibt erhalten.",
+         "extracting"},
+        {"Programmdateien werden geprüft", "Abgebrochen. Vorhandene Installation bleibt erhalten.",
+         "extracting"},
+        {"Kompatibilität der vorbereiteten Version wird geprüft …",
+         "Installation abgebrochen. Bestehende Versionen bleiben erhalten.", "extracting"},
+        {"Vorbereitete Version wird abgeschlossen …", "Installation abgebrochen (Windows-Fehler 1223).",
+         "verified"},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.cancelAt);
+        client.progress.cancelled = false;
+        onLine = [&](const std::string& text) {
+            if (text.starts_with(test.cancelAt))
+                client.progress.cancelled = true;
+        };
+        const std::string message = failureOf([&] { client.install(idOf("good")); });
+        EXPECT_TRUE(message.starts_with(test.expected)) << message;
+        EXPECT_EQ(journal().at("phase"), test.journalPhase);
+        EXPECT_FALSE(fs::exists(versionFolder("good")));
+        EXPECT_EQ(snapshot(versionFolder("other")), otherTree);
+        EXPECT_EQ(readBytes(receipt("other")), otherReceipt);
+        EXPECT_FALSE(fs::exists(receipt("good")));
+    }
+    EXPECT_TRUE(readBytes(installationErrorPath(client.dataRoot)).find("1223") != std::string::npos);
+
+    // The repair check of an installed, damaged version is a stage of its own.
+    client.progress.cancelled = false;
+    onLine = nullptr;
+    client.install(idOf("good"));
+    fs::remove(versionFolder("good") / L"appTESSARO.exe");
+    onLine = [&](const std::string& text) {
+        if (text.starts_with("Programmdateien werden geprüft"))
+            client.progress.cancelled = true;
+    };
+    EXPECT_EQ(failureOf([&] { client.install(idOf("good")); }),
+              "Abgebrochen. Vorhandene Installation bleibt erhalten.");
+    EXPECT_TRUE(fs::exists(versionFolder("good") / L"testapp-behaviour.json"));
+    for (const std::string& name : namesIn(releases()))
+        EXPECT_FALSE(hasDamagedName(name, idOf("good"))) << name;
+    EXPECT_EQ(snapshot(versionFolder("other")), otherTree);
+}
+
+} // namespace
+} // namespace tess::test
