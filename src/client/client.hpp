@@ -38,6 +38,9 @@ class Client {
     // install/:
     Json install(const std::string& releaseId);
     // launcher/:
+    void updateLauncher();
+    void setup(bool createDesktopShortcut);
+    void uninstall();
 };
 
 } // namespace tess

@@ -5,6 +5,7 @@
 #include "foundation/error.hpp"
 #include "foundation/identity.hpp"
 #include "foundation/paths.hpp"
+#include "launcher/replace.hpp"
 #include "shell/command_line.hpp"
 #include "shell/message_box.hpp"
 #include "shell/window.hpp"
@@ -22,8 +23,16 @@ bool runsAsInstalledLauncher() {
     return std::filesystem::exists(installed) && std::filesystem::equivalent(executablePath(), installed);
 }
 
-[[noreturn]] void runHelperMode(const CommandLineOptions&) {
-    throw Error("Dieser Hilfsmodus ist in diesem Programmstand nicht verfügbar.");
+// A recovery that cannot finish must not lock the user out: after its message the manager opens, where
+// the setup that the message asks for can run.
+bool recoverLauncherOrReport() {
+    try {
+        recoverLauncher();
+        return true;
+    } catch (const std::exception& failure) {
+        showMessage(nullptr, failure.what(), installerCaption, MB_ICONERROR);
+        return false;
+    }
 }
 
 // Launch mode: true when the application was started and the process may end.
@@ -63,12 +72,15 @@ int run(HINSTANCE instance, int showCommand) {
         writeSelfTestReport(options.selfTestResultPath);
         return 0;
     }
-    if (!options.helperMode.empty())
-        runHelperMode(options);
+    if (!options.helperMode.empty()) {
+        runHelper(options.helperMode, options.parentProcessId);
+        return 0;
+    }
 
     KernelHandle instanceMutex = acquireInstanceMutex();
-    if (!options.manageRequested && options.requestedReleaseId.empty() && runsAsInstalledLauncher() &&
-        tryLaunch())
+    const bool recovered = recoverLauncherOrReport();
+    if (recovered && !options.manageRequested && options.requestedReleaseId.empty() &&
+        runsAsInstalledLauncher() && tryLaunch())
         return 0;
     return runManager(instance, showCommand);
 }

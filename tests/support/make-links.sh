@@ -7,6 +7,11 @@ mkdir -p "$root/target/inner"
 echo "keep me" > "$root/target/keep.txt"
 echo "keep me too" > "$root/target/inner/keep.txt"
 ln -sfn "$root/target" "$root/link"
+# The launcher's uninstall tests move this real folder, which holds a link, into the program or data
+# folder and back (Wine would move a link's target instead of the link itself).
+mkdir -p "$root/launcher-parked/nested" "$root/launcher-target"
+echo "keep me" > "$root/launcher-target/keep.txt"
+ln -sfn "$root/launcher-target" "$root/launcher-parked/nested/link"
 # A program folder with a directory link inside, and an install root whose staging folder is a link.
 program="$root/program-with-link"
 mkdir -p "$program"

@@ -1,0 +1,80 @@
+#include "launcher/launcher_verify.hpp"
+
+#include "foundation/crypto.hpp"
+#include "foundation/error.hpp"
+#include "foundation/paths.hpp"
+#include "install/authenticode.hpp"
+#include "portal/http.hpp"
+#include "trust/envelope.hpp"
+#include "trust/launcher_release.hpp"
+#include "trust/manifest.hpp"
+
+#include <windows.h>
+
+#include <system_error>
+
+namespace tess {
+namespace fs = std::filesystem;
+namespace {
+
+bool isNotFound(const std::error_code& error) {
+    int code = error.value();
+    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_INVALID_NAME ||
+           code == ERROR_BAD_NETPATH || error == std::errc::no_such_file_or_directory;
+}
+
+// Size before hash: a file of the wrong length is refused without reading it.
+bool fileMatchesArtifact(const fs::path& file, const Json& artifact) {
+    std::error_code error;
+    fs::file_status status = fs::status(file, error);
+    if (error && !isNotFound(error))
+        throw fs::filesystem_error("status", file, error);
+    if (error || !fs::is_regular_file(status))
+        return false;
+    std::uintmax_t size = fs::file_size(file);
+    if (artifact.at("size") != Json(static_cast<std::uint64_t>(size)))
+        return false;
+    return sha256FileHex(file, nullptr, {}) == artifact.at("sha256").get<std::string>();
+}
+
+} // namespace
+
+Json builtinKeySet() {
+    return parse(builtinTrustKeys);
+}
+
+fs::path launcherReceiptPath(const fs::path& installRoot) {
+    return installRoot / L"launcher-receipt.json";
+}
+
+Json verifyLauncherFile(const fs::path& executable, std::string_view envelopeText, const Json& keySet,
+                        bool offline) {
+    Json release = verifyEnvelope(envelopeText, keySet);
+    validateLauncherRelease(release);
+    const fs::path file = extendedPath(executable, false);
+    refuseReparsePoints(file);
+    require(fileMatchesArtifact(file, release.at("artifact")),
+            "Launcher stimmt nicht mit der signierten Freigabe überein.");
+    if (authenticodeRequired(release))
+        require(verifyPublisherSignature(file, offline), "Launcher-Herausgebersignatur ungültig.");
+    return release;
+}
+
+std::string currentLauncherRelease(const fs::path& installRoot) {
+    const fs::path receipt = extendedPath(launcherReceiptPath(installRoot), false);
+    if (fs::exists(receipt)) {
+        try {
+            std::string text = readFileBounded(receipt, maxDocumentBytes);
+            verifyLauncherFile(executablePath(), text, builtinKeySet(), true);
+            return text;
+        } catch (...) {
+            // A receipt of another launcher (or a damaged one) only means the portal must answer.
+        }
+    }
+    PortalResponse response = fetchPortal("/software/bootstrap/manifest", "", "");
+    require(response.status == 200, "Die signierte Installerfreigabe ist momentan nicht verfügbar.");
+    verifyLauncherFile(executablePath(), response.body, builtinKeySet(), false);
+    return response.body;
+}
+
+} // namespace tess

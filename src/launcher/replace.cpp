@@ -1,0 +1,202 @@
+#include "launcher/replace.hpp"
+
+#include "foundation/crypto.hpp"
+#include "foundation/error.hpp"
+#include "foundation/files.hpp"
+#include "foundation/handles.hpp"
+#include "foundation/identity.hpp"
+#include "foundation/json.hpp"
+#include "foundation/paths.hpp"
+#include "foundation/text.hpp"
+#include "launcher/launcher_verify.hpp"
+#include "launcher/selftest.hpp"
+#include "launcher/uninstall.hpp"
+#include "launcher/update.hpp"
+
+#include <windows.h>
+
+#include <optional>
+#include <system_error>
+
+namespace tess {
+namespace fs = std::filesystem;
+namespace {
+
+constexpr DWORD replaceExisting = MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH;
+
+// The files one replacement touches, all in long-path form.
+struct LauncherFiles {
+    explicit LauncherFiles(const fs::path& installRoot)
+        : installed(extendedPath(installRoot / L"TESSARO.exe", false)),
+          next(extendedPath(installRoot / L"TESSARO.next.exe", false)),
+          recovery(extendedPath(installRoot / L"TESSARO.recovery.exe", false)),
+          backup(extendedPath(installRoot / L"updater" / L"launcher-previous.exe", false)),
+          receipt(extendedPath(launcherReceiptPath(installRoot), false)) {}
+    fs::path installed;
+    fs::path next;
+    fs::path recovery;
+    fs::path backup;
+    fs::path receipt;
+};
+
+std::string fileHash(const fs::path& path) {
+    return sha256FileHex(path, nullptr, {});
+}
+
+std::string textMember(const Json& document, const char* name) {
+    return document.value(name, std::string());
+}
+
+bool copyThenMove(const fs::path& source, const fs::path& intermediate, const fs::path& target) {
+    return ::CopyFileW(source.c_str(), intermediate.c_str(), FALSE) &&
+           ::MoveFileExW(intermediate.c_str(), target.c_str(), replaceExisting);
+}
+
+void writePhase(Json& document, const fs::path& dataRoot, const char* phase) {
+    document["phase"] = phase;
+    writeLauncherUpdateDocument(dataRoot, document);
+}
+
+void writeReceiptFrom(const Json& document, const char* member, const LauncherFiles& files) {
+    if (document.contains(member))
+        writeFileDurably(files.receipt, document.at(member).get<std::string>());
+}
+
+// The helper must run from the staged file the document names, with the hash the document names.
+void checkOrder(const Json& document, const fs::path& self, const fs::path& installRoot) {
+    std::error_code error;
+    bool inUpdater = fs::equivalent(self.parent_path(), installRoot / L"updater", error) && !error;
+    bool matches = inUpdater && fileHash(self) == document.at("sha256").get<std::string>() &&
+                   fs::equivalent(self, fs::path(toWide(document.at("file").get<std::string>())), error) &&
+                   !error;
+    require(matches, "Launcherupdate stimmt nicht mit Auftrag überein.");
+}
+
+// The receipt of the installed launcher when the launcher verifies against it. A launcher without a
+// receipt, or one that does not match it, is replaced like a missing one: setup stages exactly that case.
+std::optional<std::string> verifiedInstalledReceipt(const LauncherFiles& files, const Json& keys) {
+    try {
+        std::string receipt = readFileBounded(files.receipt, maxDocumentBytes);
+        verifyLauncherFile(files.installed, receipt, keys, true);
+        return receipt;
+    } catch (const Error&) {
+    } catch (const Json::exception&) {
+    }
+    return std::nullopt;
+}
+
+void backUpInstalledLauncher(Json& document, const LauncherFiles& files, const Json& keys) {
+    document.erase("previousEnvelope");
+    document.erase("previousSha256");
+    if (!fs::exists(files.installed))
+        return;
+    std::optional<std::string> receipt = verifiedInstalledReceipt(files, keys);
+    if (!receipt)
+        return;
+    if (!receipt->empty())
+        document["previousEnvelope"] = *receipt;
+    document["previousSha256"] = fileHash(files.installed);
+    require(::CopyFileW(files.installed.c_str(), files.backup.c_str(), FALSE),
+            "Launcher-Sicherung fehlgeschlagen.");
+}
+
+// Only the backup taken for this order may go back in place, never one left from an older replacement.
+bool hasBackupOfThisOrder(const Json& document, const LauncherFiles& files) {
+    return document.contains("previousSha256") && fs::exists(files.backup) &&
+           fileHash(files.backup) == document.at("previousSha256").get<std::string>();
+}
+
+[[noreturn]] void rollBack(Json& document, const fs::path& dataRoot, const LauncherFiles& files) {
+    require(hasBackupOfThisOrder(document, files) && copyThenMove(files.backup, files.next, files.installed),
+            "Launcher-Wiederherstellung benötigt erneutes Setup.");
+    writeReceiptFrom(document, "previousEnvelope", files);
+    writePhase(document, dataRoot, "restored");
+    throw Error("Neuer Launcher konnte nicht starten. Bisherige Version wurde wiederhergestellt.");
+}
+
+void restoreBackup(Json& document, const fs::path& dataRoot, const LauncherFiles& files, const Json& keys) {
+    // A document without previousSha256 had nothing to back up: only a new setup helps then.
+    require(hasBackupOfThisOrder(document, files), "Launcher-Wiederherstellung benötigt erneutes Setup.");
+    verifyLauncherFile(files.backup, textMember(document, "previousEnvelope"), keys, true);
+    require(copyThenMove(files.backup, files.recovery, files.installed),
+            "Vorheriger Launcher konnte nicht wiederhergestellt werden.");
+    writeReceiptFrom(document, "previousEnvelope", files);
+    writePhase(document, dataRoot, "restored");
+}
+
+} // namespace
+
+void runHelper(const std::string& helperMode, std::uint32_t parentProcessId) {
+    require(parentProcessId != 0 && parentProcessId != ::GetCurrentProcessId(),
+            "Ungültiger Installationsvorgang.");
+    KernelHandle instanceMutex = acquireHelperInstanceMutex(parentProcessId);
+    const fs::path installRoot = installRootPath();
+    const fs::path dataRoot = dataRootPath();
+    refuseReparsePoints(installRoot);
+    refuseReparsePoints(dataRoot);
+    if (helperMode == "--replace-launcher")
+        replaceLauncher(installRoot, dataRoot);
+    else if (helperMode == "--finish-uninstall")
+        finishUninstall(installRoot, dataRoot);
+}
+
+void replaceLauncher(const fs::path& installRoot, const fs::path& dataRoot) {
+    const fs::path documentPath = extendedPath(launcherUpdateDocumentPath(dataRoot), false);
+    // An uninstall that ran while this helper waited took the order with it.
+    if (!fs::exists(documentPath))
+        return;
+    Json document = loadJsonOr(documentPath, Json::object());
+    const fs::path self = executablePath();
+    refuseReparsePoints(self);
+    checkOrder(document, self, installRoot);
+    const Json keys = builtinKeySet();
+    verifyLauncherFile(self, textMember(document, "envelope"), keys, true);
+    require(runLauncherSelfTest(self, dataRoot, textMember(document, "version")),
+            "Neuer Launcher hat die Selbstprüfung nicht bestanden.");
+
+    const LauncherFiles files(installRoot);
+    require(::CopyFileW(extendedPath(self, false).c_str(), files.next.c_str(), FALSE),
+            "Launcherdatei konnte nicht vorbereitet werden.");
+    backUpInstalledLauncher(document, files, keys);
+    writePhase(document, dataRoot, "replacing");
+    require(::MoveFileExW(files.next.c_str(), files.installed.c_str(), replaceExisting),
+            "Launcher konnte nicht ausgetauscht werden; bisherige Version bleibt erhalten.");
+
+    if (!runLauncherSelfTest(files.installed, dataRoot, ""))
+        rollBack(document, dataRoot, files);
+    writeReceiptFrom(document, "envelope", files);
+    writePhase(document, dataRoot, "complete");
+}
+
+void recoverLauncher() {
+    const fs::path installRoot = installRootPath();
+    const fs::path dataRoot = dataRootPath();
+    const fs::path documentPath = extendedPath(launcherUpdateDocumentPath(dataRoot), false);
+    if (!fs::exists(documentPath))
+        return;
+    Json document = loadJsonOr(documentPath, Json::object());
+    if (textMember(document, "phase") != "replacing")
+        return;
+
+    const LauncherFiles files(installRoot);
+    const Json keys = builtinKeySet();
+    const bool installed = fs::exists(files.installed);
+    const std::string installedHash = installed ? fileHash(files.installed) : std::string();
+    if (installed && installedHash == textMember(document, "previousSha256")) {
+        verifyLauncherFile(files.installed, textMember(document, "previousEnvelope"), keys, true);
+        writeReceiptFrom(document, "previousEnvelope", files);
+        writePhase(document, dataRoot, "restored");
+        return;
+    }
+    if (installed && installedHash == document.at("sha256").get<std::string>()) {
+        verifyLauncherFile(files.installed, textMember(document, "envelope"), keys, true);
+        if (runLauncherSelfTest(files.installed, dataRoot, "")) {
+            writeReceiptFrom(document, "envelope", files);
+            writePhase(document, dataRoot, "complete");
+            return;
+        }
+    }
+    restoreBackup(document, dataRoot, files, keys);
+}
+
+} // namespace tess

@@ -1,0 +1,142 @@
+#include "launcher/uninstall.hpp"
+
+#include "activation/launch.hpp"
+#include "activation/process.hpp"
+#include "client/client.hpp"
+#include "foundation/crypto.hpp"
+#include "foundation/error.hpp"
+#include "foundation/files.hpp"
+#include "foundation/handles.hpp"
+#include "foundation/paths.hpp"
+#include "foundation/text.hpp"
+#include "foundation/tree.hpp"
+#include "launcher/launcher_verify.hpp"
+#include "launcher/setup.hpp"
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+namespace tess {
+namespace fs = std::filesystem;
+namespace {
+
+// Entries kept in installRoot by the first stage: the running launcher, the folder of staged launchers,
+// and the launcher's receipt, so that a repeated uninstall after a failed helper needs no portal.
+bool keptByFirstStage(const std::wstring& name) {
+    return name == L"TESSARO.exe" || name == L"updater" || name == L"launcher-receipt.json";
+}
+
+std::vector<std::wstring> folderEntries(const fs::path& folder) {
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW data;
+    const fs::path extended = extendedPath(folder, true);
+    FindHandle find(::FindFirstFileExW((extended.native() + L"\\*").c_str(), FindExInfoBasic, &data,
+                                       FindExSearchNameMatch, nullptr, 0));
+    if (!find) {
+        DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return names;
+        throw fs::filesystem_error("directory_iterator", extended,
+                                   std::error_code(static_cast<int>(error), std::system_category()));
+    }
+    do {
+        std::wstring name = data.cFileName;
+        if (name != L"." && name != L"..")
+            names.push_back(name);
+    } while (::FindNextFileW(find.get(), &data));
+    return names;
+}
+
+void removeShortcut(REFKNOWNFOLDERID folder, const fs::path& relative) {
+    const std::optional<fs::path> base = knownFolderPath(folder);
+    if (!base)
+        return;
+    const fs::path shortcut = *base / relative;
+    if (fs::exists(shortcut))
+        fs::remove(shortcut);
+}
+
+// The helper folder is the parent of dataRoot: outside both folders that the helper removes.
+fs::path helperFolderOf(const fs::path& dataRoot) {
+    return dataRoot.parent_path();
+}
+
+void startUninstallHelper(const fs::path& helper) {
+    // Not waited for: the helper waits for this process instead.
+    StartedProcess started = startProcess(
+        helper, {L"--finish-uninstall", L"--parent-pid", std::to_wstring(::GetCurrentProcessId())}, true);
+}
+
+bool isAdmissibleHelper(const fs::path& executable, const fs::path& dataRoot) {
+    std::error_code error;
+    bool inHelperFolder = fs::equivalent(executable.parent_path(), helperFolderOf(dataRoot), error);
+    const std::wstring name = executable.filename().native();
+    return !error && inHelperFolder && name.size() >= 10 && name.starts_with(L"uninstall-");
+}
+
+// Marked while it still runs; whether and when Windows deletes the file is not checked.
+void markSelfForDeletion(const fs::path& executable) {
+    FileHandle self(::CreateFileW(extendedPath(executable, false).c_str(), DELETE,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+    if (!self)
+        return;
+    FILE_DISPOSITION_INFO disposition{TRUE};
+    ::SetFileInformationByHandle(self.get(), FileDispositionInfo, &disposition, sizeof disposition);
+}
+
+} // namespace
+
+void Client::uninstall() {
+    require(!isApplicationRunning(0), "TESSARO vor der Deinstallation regulär beenden.");
+    refuseReparsePoints(installRoot);
+    refuseReparsePoints(dataRoot);
+    refuseLinksInTree(installRoot);
+    refuseLinksInTree(dataRoot);
+
+    const fs::path helper = helperFolderOf(dataRoot) / toWide("uninstall-" + randomId() + ".exe");
+    const fs::path executable = executablePath();
+    const std::string envelope = currentLauncherRelease(installRoot);
+    verifyLauncherFile(executable, envelope, builtinKeySet(), true);
+    require(::CopyFileW(extendedPath(executable, false).c_str(), extendedPath(helper, false).c_str(), TRUE),
+            "Deinstallation konnte nicht vorbereitet werden.");
+    if (!envelope.empty())
+        writeFileDurably(fs::path(helper.native() + L".receipt.json"), envelope);
+
+    for (const std::wstring& name : folderEntries(installRoot))
+        if (!keptByFirstStage(name))
+            removeTree(installRoot / name);
+    for (const std::wstring& name : folderEntries(dataRoot))
+        removeTree(dataRoot / name);
+    ensurePrivateDirectory(dataRoot / L"receipts");
+
+    ::RegDeleteTreeW(HKEY_CURRENT_USER, uninstallRegistryKey);
+    removeShortcut(FOLDERID_Programs, L"CORVALIS\\TESSARO.lnk");
+    removeShortcut(FOLDERID_Desktop, L"TESSARO.lnk");
+
+    startUninstallHelper(helper);
+    if (progress.report)
+        progress.report("Programmversionen entfernt. Bitte dieses Fenster schließen, um die Deinstallation "
+                        "abzuschließen. Projekte, Konten und Lizenzdaten bleiben erhalten.",
+                        0, 0);
+}
+
+void finishUninstall(const fs::path& installRoot, const fs::path& dataRoot) {
+    const fs::path executable = executablePath();
+    require(isAdmissibleHelper(executable, dataRoot), "Unzulässiger Deinstallationshelfer.");
+    const fs::path receipt(executable.native() + L".receipt.json");
+    verifyLauncherFile(executable, readFileBounded(receipt, maxDocumentBytes), builtinKeySet(), true);
+    require(!isApplicationRunning(0), "TESSARO läuft noch.");
+
+    if (fs::exists(extendedPath(installRoot, false)))
+        removeTree(installRoot);
+    if (fs::exists(extendedPath(dataRoot, false)))
+        removeTree(dataRoot);
+    if (fs::exists(extendedPath(receipt, false)))
+        fs::remove(extendedPath(receipt, false));
+    markSelfForDeletion(executable);
+}
+
+} // namespace tess
