@@ -1,20 +1,329 @@
 #include "shell/window.hpp"
 
+#include "client/client.hpp"
 #include "foundation/error.hpp"
 #include "foundation/text.hpp"
+#include "shell/message_box.hpp"
+#include "shell/notices.hpp"
+#include "shell/operations.hpp"
+#include "shell/progress_text.hpp"
+#include "shell/version_list.hpp"
 #include "trust/envelope.hpp"
 
+#include <commctrl.h>
+
+#include <array>
+#include <functional>
+#include <memory>
 #include <string>
+#include <thread>
 
 namespace tess {
 namespace {
 
-LRESULT CALLBACK proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+constexpr UINT startupOperationMessage = WM_APP + 1;
+constexpr UINT progressMessage = WM_APP + 10;
+constexpr UINT operationDoneMessage = WM_APP + 11;
+
+enum ControlId : int {
+    signInButton = 101,
+    loadButton = 102,
+    snapshotsBox = 103,
+    desktopBox = 104,
+    versionListId = 105,
+    installButton = 110,
+    startButton = 111,
+    repairButton = 112,
+    uninstallButton = 113,
+    closeButton = 114,
+    noticesButton = 115,
+};
+
+struct ProgressRecord {
+    std::string text;
+    std::uint64_t done;
+    std::uint64_t total;
+};
+
+// Window state; touched on the main thread only (the client's progress flag excepted).
+struct WindowState {
+    HWND window = nullptr;
+    HWND list = nullptr;
+    HWND status = nullptr;
+    HWND progressBar = nullptr;
+    std::array<HWND, 8> operationControls{};
+    HFONT font = nullptr;
+    std::unique_ptr<Client> client;
+    std::vector<Json> versionRows;
+    std::thread worker;
+    bool operationRunning = false;
+    bool closeRequested = false;
+};
+
+WindowState& state() {
+    static WindowState windowState;
+    return windowState;
+}
+
+struct ControlSpec {
+    const wchar_t* className;
+    const char* text;
+    DWORD style;
+    int x, y, width, height, id;
+};
+
+const ControlSpec controlSpecs[] = {
+    {L"STATIC", "TESSARO · Software und Versionen", 0, 24, 20, 700, 32, 0},
+    {L"BUTTON", "Lizenzen", BS_PUSHBUTTON, 760, 20, 124, 30, noticesButton},
+    {L"STATIC",
+     "Installiere freigegebene Software. Bestehende Projekte, Konten und Lizenzen bleiben erhalten.", 0, 24,
+     55, 855, 40, 0},
+    {L"BUTTON", "Bei CORVALIS anmelden", BS_PUSHBUTTON, 24, 101, 225, 35, signInButton},
+    {L"BUTTON", "Versionen laden", BS_PUSHBUTTON, 265, 101, 165, 35, loadButton},
+    {L"BUTTON", "Snapshots anzeigen", BS_AUTOCHECKBOX, 452, 103, 230, 32, snapshotsBox},
+    {L"BUTTON", "Desktopverknüpfung", BS_AUTOCHECKBOX, 690, 103, 220, 32, desktopBox},
+    {WC_LISTVIEWW, "", WS_BORDER | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS, 24, 152, 860, 265,
+     versionListId},
+    {L"STATIC", "Installierte Versionen sind auch ohne Internet startbar. Für neue Downloads bitte anmelden.",
+     0, 24, 431, 860, 55, 0},
+    {PROGRESS_CLASSW, "", PBS_SMOOTH, 24, 490, 860, 18, 0},
+    {L"BUTTON", "Installieren / wechseln", BS_DEFPUSHBUTTON, 24, 527, 195, 38, installButton},
+    {L"BUTTON", "Ausgewählte starten", BS_PUSHBUTTON, 231, 527, 195, 38, startButton},
+    {L"BUTTON", "Reparieren", BS_PUSHBUTTON, 438, 527, 130, 38, repairButton},
+    {L"BUTTON", "Deinstallieren", BS_PUSHBUTTON, 580, 527, 142, 38, uninstallButton},
+    {L"BUTTON", "Schließen", BS_PUSHBUTTON, 744, 527, 140, 38, closeButton},
+};
+
+HWND createControl(HWND parent, const ControlSpec& spec, HFONT font) {
+    HWND control = ::CreateWindowExW(
+        0, spec.className, toWide(spec.text).c_str(), WS_CHILD | WS_VISIBLE | spec.style, spec.x, spec.y,
+        spec.width, spec.height, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)),
+        ::GetModuleHandleW(nullptr), nullptr);
+    ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    return control;
+}
+
+void addListColumns(HWND list) {
+    ::SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER);
+    const std::pair<const char*, int> columns[] = {
+        {"Version", 230}, {"Build", 250}, {"Kanal", 170}, {"Auf diesem PC", 170}};
+    for (int i = 0; i < 4; ++i) {
+        std::wstring text = toWide(columns[i].first);
+        LVCOLUMNW column{};
+        column.mask = LVCF_WIDTH | LVCF_TEXT | LVCF_FMT;
+        column.fmt = LVCFMT_LEFT;
+        column.cx = columns[i].second;
+        column.pszText = text.data();
+        ::SendMessageW(list, LVM_INSERTCOLUMNW, i, reinterpret_cast<LPARAM>(&column));
+    }
+}
+
+void createControls(HWND window) {
+    WindowState& s = state();
+    s.font = ::CreateFontW(-16, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
+                           CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Segoe UI");
+    for (const ControlSpec& spec : controlSpecs) {
+        HWND control = createControl(window, spec, s.font);
+        if (spec.id == versionListId)
+            s.list = control;
+        else if (spec.className == std::wstring_view(PROGRESS_CLASSW))
+            s.progressBar = control;
+        else if (spec.y == 431)
+            s.status = control;
+    }
+    addListColumns(s.list);
+    const int operationIds[] = {signInButton,  loadButton,  snapshotsBox, desktopBox,
+                                installButton, startButton, repairButton, uninstallButton};
+    for (size_t i = 0; i < s.operationControls.size(); ++i)
+        s.operationControls[i] = ::GetDlgItem(window, operationIds[i]);
+}
+
+void setMarquee(bool on) {
+    HWND bar = state().progressBar;
+    LONG_PTR style = ::GetWindowLongPtrW(bar, GWL_STYLE);
+    bool isOn = (style & PBS_MARQUEE) != 0;
+    if (on == isOn)
+        return;
+    if (on) {
+        ::SetWindowLongPtrW(bar, GWL_STYLE, style | PBS_MARQUEE);
+        ::SendMessageW(bar, PBM_SETMARQUEE, 1, 40);
+    } else {
+        ::SendMessageW(bar, PBM_SETMARQUEE, 0, 0);
+        ::SetWindowLongPtrW(bar, GWL_STYLE, style & ~static_cast<LONG_PTR>(PBS_MARQUEE));
+    }
+}
+
+void setStatus(const std::string& text) {
+    ::SetWindowTextW(state().status, toDisplayText(text).c_str());
+}
+
+void enableOperationControls(bool enabled) {
+    for (HWND control : state().operationControls)
+        ::EnableWindow(control, enabled);
+}
+
+void postProgress(const std::string& text, std::uint64_t done, std::uint64_t total) {
+    auto record = std::make_unique<ProgressRecord>(ProgressRecord{text, done, total});
+    if (::PostMessageW(state().window, progressMessage, 0, reinterpret_cast<LPARAM>(record.get())))
+        record.release();
+}
+
+void runOperation(const std::function<void()>& operation) {
+    try {
+        operation();
+    } catch (const std::exception& failure) {
+        postProgress(failure.what(), 0, 0);
+    }
+    ::PostMessageW(state().window, operationDoneMessage, 0, 0);
+}
+
+void startOperation(std::function<void()> operation) {
+    WindowState& s = state();
+    if (s.operationRunning)
+        return;
+    require(s.client != nullptr, "Die Versionsverwaltung ist nicht bereit. Bitte das Programm neu starten.");
+    if (s.worker.joinable())
+        s.worker.join();
+    s.operationRunning = true;
+    s.client->progress.cancelled.store(false);
+    enableOperationControls(false);
+    setMarquee(true);
+    s.worker = std::thread(runOperation, std::move(operation));
+}
+
+void onProgress(const ProgressRecord* record) {
+    std::unique_ptr<const ProgressRecord> owned(record);
+    WindowState& s = state();
+    if (!s.closeRequested)
+        setStatus(progressText(record->text, record->done, record->total));
+    setMarquee(s.operationRunning && record->total == 0);
+    if (record->total != 0)
+        ::SendMessageW(s.progressBar, PBM_SETPOS, progressPercent(record->done, record->total), 0);
+}
+
+void onOperationDone() {
+    WindowState& s = state();
+    if (s.worker.joinable())
+        s.worker.join();
+    s.operationRunning = false;
+    setMarquee(false);
+    enableOperationControls(true);
+    // A closing window is not refilled: a failing rebuild must never keep it from closing.
+    if (s.closeRequested) {
+        ::DestroyWindow(s.window);
+        return;
+    }
+    rebuildVersionList(s.list, *s.client, s.versionRows);
+}
+
+void onClose() {
+    WindowState& s = state();
+    if (!s.operationRunning) {
+        ::DestroyWindow(s.window);
+        return;
+    }
+    s.client->progress.cancelled.exchange(true);
+    s.closeRequested = true;
+    setStatus("Vorgang wird sicher beendet. Vollständige Installationen bleiben erhalten …");
+}
+
+void onCreate(HWND window) {
+    WindowState& s = state();
+    s.window = window;
+    createControls(window);
+    try {
+        s.client = std::make_unique<Client>();
+        s.client->progress.report = postProgress;
+        rebuildVersionList(s.list, *s.client, s.versionRows);
+        ::PostMessageW(window, startupOperationMessage, 0, 0);
+    } catch (const std::exception& failure) {
+        showMessage(window, failure.what(), windowCaption, MB_ICONINFORMATION);
+    }
+}
+
+void askAndUninstall(HWND window) {
+    int answer = ::MessageBoxW(
+        window,
+        toWide(
+            "Alle verwalteten Programmversionen entfernen? Projekte, lokale Konten und Lizenzdaten bleiben "
+            "erhalten.")
+            .c_str(),
+        L"TESSARO deinstallieren", MB_ICONQUESTION | MB_YESNO);
+    if (answer == IDYES)
+        startOperation([] { runUninstallOperation(*state().client); });
+}
+
+void onCommand(HWND window, int id) {
+    WindowState& s = state();
+    switch (id) {
+    case signInButton:
+        startOperation([window] { runSignInOperation(*state().client, window); });
+        break;
+    case loadButton:
+    case snapshotsBox:
+        startOperation([window] { runLoadVersionsOperation(*state().client, window); });
+        break;
+    case installButton:
+    case repairButton: {
+        std::string releaseId = selectedReleaseId(s.list, s.versionRows);
+        startOperation([window, releaseId] { runInstallSequence(*state().client, window, releaseId); });
+        break;
+    }
+    case startButton: {
+        std::string releaseId = selectedReleaseId(s.list, s.versionRows);
+        startOperation([releaseId] { runStartOperation(*state().client, releaseId); });
+        break;
+    }
+    case uninstallButton:
+        askAndUninstall(window);
+        break;
+    case closeButton:
+        ::SendMessageW(window, WM_CLOSE, 0, 0);
+        break;
+    case noticesButton:
+        require(s.client != nullptr,
+                "Die Versionsverwaltung ist nicht bereit. Bitte das Programm neu starten.");
+        showNotices(window, s.client->dataRoot);
+        break;
+    default:
+        break;
+    }
+}
+
+LRESULT handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     switch (message) {
+    case WM_CREATE:
+        onCreate(window);
+        return 0;
+    case WM_COMMAND:
+        onCommand(window, LOWORD(wParam));
+        return 0;
+    case WM_CLOSE:
+        onClose();
+        return 0;
     case WM_DESTROY:
+        ::DeleteObject(state().font);
         ::PostQuitMessage(0);
         return 0;
+    case startupOperationMessage:
+        startOperation([window] { runStartupOperation(*state().client, window); });
+        return 0;
+    case progressMessage:
+        onProgress(reinterpret_cast<const ProgressRecord*>(lParam));
+        return 0;
+    case operationDoneMessage:
+        onOperationDone();
+        return 0;
     default:
+        return ::DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+LRESULT CALLBACK proc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    try {
+        return handle(window, message, wParam, lParam);
+    } catch (const std::exception& failure) {
+        showMessage(window, failure.what(), windowCaption, MB_ICONINFORMATION);
         return ::DefWindowProcW(window, message, wParam, lParam);
     }
 }
@@ -38,6 +347,9 @@ HWND createMainWindow(HINSTANCE instance) {
     return window;
 }
 
-void joinBackgroundOperation() {}
+void joinBackgroundOperation() {
+    if (state().worker.joinable())
+        state().worker.join();
+}
 
 } // namespace tess

@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 namespace tess {
@@ -97,13 +98,26 @@ TEST(RemoveTree, RefusesATreeWithALinkAndLeavesEverything) {
     EXPECT_TRUE(fs::exists(test::linkToTarget()));
 }
 
+// The links folder is shared with other subsystems' fixtures, so only its first-level link and the
+// target it points at are looked at here.
 TEST(WalkTree, ReportsLinksWithoutEnteringThem) {
-    std::vector<std::wstring> seen;
+    std::vector<std::wstring> links;
+    std::vector<std::wstring> entered;
+    std::vector<std::wstring> targetEntries;
     walkTree(test::linksRoot(), [&](const TreeEntry& entry) {
-        if (entry.reparsePoint)
-            seen.push_back(entry.relative.native());
+        const std::wstring& relative = entry.relative.native();
+        if (entry.reparsePoint && relative.find(L'\\') == std::wstring::npos)
+            links.push_back(relative);
+        if (relative.starts_with(L"link\\"))
+            entered.push_back(relative);
+        if (relative.starts_with(L"target\\"))
+            targetEntries.push_back(relative);
     });
-    EXPECT_EQ(seen, std::vector<std::wstring>{L"link"});
+    EXPECT_EQ(links, std::vector<std::wstring>{L"link"});
+    EXPECT_TRUE(entered.empty());
+    std::sort(targetEntries.begin(), targetEntries.end());
+    EXPECT_EQ(targetEntries,
+              (std::vector<std::wstring>{L"target\\inner", L"target\\inner\\keep.txt", L"target\\keep.txt"}));
 }
 
 } // namespace

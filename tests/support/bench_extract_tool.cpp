@@ -52,7 +52,8 @@ int wmain(int argc, wchar_t** argv) {
         PROCESS_MEMORY_COUNTERS memory{};
         memory.cb = sizeof memory;
         ::GetProcessMemoryInfo(::GetCurrentProcess(), &memory, sizeof memory);
-        std::printf("{\"operation\":\"%s\",\"seconds\":%.3f,\"peakWorkingSetBytes\":%llu,\"peakPagefileBytes\":%llu}\n",
+        std::printf("{\"operation\":\"%s\",\"seconds\":%.3f,\"peakWorkingSetBytes\":%llu,"
+                    "\"peakPagefileBytes\":%llu}\n",
                     tess::toUtf8(operation).c_str(), seconds,
                     static_cast<unsigned long long>(memory.PeakWorkingSetSize),
                     static_cast<unsigned long long>(memory.PeakPagefileUsage));

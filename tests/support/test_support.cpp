@@ -103,7 +103,7 @@ ChildProcess startChild(const std::wstring& commandLine, const fs::path& working
     return child;
 }
 
-std::optional<MessageBoxText> dismissMessageBox(const std::wstring& caption, DWORD timeoutMs) {
+std::optional<MessageBoxText> answerMessageBox(const std::wstring& caption, int button, DWORD timeoutMs) {
     const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
     while (::GetTickCount64() < deadline) {
         HWND box = ::FindWindowW(L"#32770", caption.c_str());
@@ -111,16 +111,20 @@ std::optional<MessageBoxText> dismissMessageBox(const std::wstring& caption, DWO
         if (textControl) {
             wchar_t buffer[4096] = {};
             ::SendMessageW(textControl, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(buffer));
-            HWND ok = ::GetDlgItem(box, IDOK);
-            if (ok)
-                ::SendMessageW(ok, BM_CLICK, 0, 0);
+            HWND control = ::GetDlgItem(box, button);
+            if (control)
+                ::SendMessageW(control, BM_CLICK, 0, 0);
             else
-                ::PostMessageW(box, WM_COMMAND, IDOK, 0);
+                ::PostMessageW(box, WM_COMMAND, static_cast<WPARAM>(button), 0);
             return MessageBoxText{caption, buffer};
         }
         ::Sleep(50);
     }
     return std::nullopt;
+}
+
+std::optional<MessageBoxText> dismissMessageBox(const std::wstring& caption, DWORD timeoutMs) {
+    return answerMessageBox(caption, IDOK, timeoutMs);
 }
 
 HWND findWindowOfClass(const std::wstring& className, DWORD timeoutMs) {

@@ -58,6 +58,8 @@ struct MessageBoxText {
 // Waits for a message box (dialog class #32770) with this caption in any process, returns its text and
 // presses its OK button.
 std::optional<MessageBoxText> dismissMessageBox(const std::wstring& caption, DWORD timeoutMs);
+// The same, pressing the button with this id (IDYES, IDNO, ...).
+std::optional<MessageBoxText> answerMessageBox(const std::wstring& caption, int button, DWORD timeoutMs);
 
 // True when a top-level window of this class exists.
 HWND findWindowOfClass(const std::wstring& className, DWORD timeoutMs);

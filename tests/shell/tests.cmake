@@ -1,0 +1,35 @@
+# The window tests run the real TESSARO.exe in the prefix user's account against the development portal
+# (with the end-to-end releases of the test application) and install published test packages directly;
+# the version-list tests use those packages too.
+include("${CMAKE_SOURCE_DIR}/tests/portal/portal_fixture.cmake")
+tessaro_add_portal_fixture(NAME devportal)
+add_dependencies(shell_tests tessaro_testapp)
+
+# A signed launcher release of this build's TESSARO.exe: setup at the end of an install accepts only
+# an executable the portal has released. The tests put it in the portal's data folder while they run.
+set(TESSARO_SHELL_LAUNCHER_OFFER "${CMAKE_BINARY_DIR}/shell-tests/launcher-offer")
+add_test(NAME fixture.shell_launcher_release
+  COMMAND /usr/bin/python3 "${CMAKE_SOURCE_DIR}/tools/publisher/tessaro_publish.py" launcher
+          --data "${TESSARO_SHELL_LAUNCHER_OFFER}" --exe "$<TARGET_FILE:TESSARO>"
+          --version "${TESSARO_LAUNCHER_VERSION}" --build-id window-tests --authenticode-policy unsigned)
+set_tests_properties(fixture.shell_launcher_release PROPERTIES FIXTURES_SETUP shell_launcher_release
+  LABELS shell TIMEOUT 120)
+
+set(TESSARO_SHELL_PROPERTIES_FILE "${CMAKE_CURRENT_BINARY_DIR}/shell_tests_properties.cmake")
+file(WRITE "${TESSARO_SHELL_PROPERTIES_FILE}" "
+function(tessaro_shell_test_properties variable access value)
+  if(access STREQUAL \"MODIFIED_ACCESS\")
+    foreach(test IN LISTS value)
+      if(test MATCHES \"^ManagerWindow[.]\")
+        set_tests_properties(\"\${test}\" PROPERTIES
+          FIXTURES_REQUIRED \"devportal;activation_packages;shell_launcher_release\"
+          RESOURCE_LOCK \"desktop;devportal;loopback_43872\")
+      elseif(test MATCHES \"^VersionList[.]\")
+        set_tests_properties(\"\${test}\" PROPERTIES FIXTURES_REQUIRED activation_packages)
+      endif()
+    endforeach()
+  endif()
+endfunction()
+variable_watch(shell_tests_TESTS tessaro_shell_test_properties)
+")
+set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${TESSARO_SHELL_PROPERTIES_FILE}")
