@@ -12,6 +12,10 @@ repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 keep_open=0
 if [ "${1:-}" = "--keep-open" ]; then keep_open=1; shift; fi
 build="${1:-$repo/build}"
+if [ "$keep_open" = 1 ] && [ -z "${DISPLAY:-}" ]; then
+    echo "--keep-open needs a real display (DISPLAY is not set)" >&2
+    exit 2
+fi
 
 bash "$repo/scripts/setup.sh"
 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
@@ -19,35 +23,49 @@ cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-
 cmake --build "$build" --target TESSARO tessaro_testapp window_probe_tool
 
 job="$build/main-job"
-rm -rf "$job"
-mkdir -p "$job/screenshots"
 source "$repo/scripts/wine-env.sh" "$build"
 export WINEPREFIX="$job/wineprefix"
+wineserver -k >/dev/null 2>&1 || true
+"$repo/tests/portal/portal-fixture.sh" stop "$job/portal" 2>/dev/null || true
+rm -rf "$job"
+mkdir -p "$job/screenshots"
+
 probe() { wine "$build/bin/window_probe_tool.exe" "$@" 2>/dev/null | tr -d '\r'; }
+window_open() { wine "$build/bin/window_probe_tool.exe" wait-window "$1" >/dev/null 2>&1; }
+shot() { wine "$build/bin/window_probe_tool.exe" screenshot "$(winepath -w "$job/screenshots/$1.png")" \
+             >/dev/null 2>&1 || echo "  (no screenshot $1)"; }
 
 cleanup() {
-    wine "$build/bin/window_probe_tool.exe" wait-window 1 >/dev/null 2>&1 && probe click 114 || true
+    if window_open 100; then
+        probe click 114 >/dev/null || true
+        for _ in $(seq 1 100); do window_open 100 || break; sleep 0.2; done
+    fi
     "$repo/tests/portal/portal-fixture.sh" stop "$job/portal" || true
     tessaro_stop_wine
 }
 trap cleanup EXIT
 
-if [ "$keep_open" = 1 ] && [ -n "${DISPLAY:-}" ]; then :; else tessaro_start_display; fi
-echo "Wine prefix: $WINEPREFIX (display $DISPLAY)"
+[ "$keep_open" = 1 ] || tessaro_start_display
 tessaro_prepare_prefix
+echo "Wine prefix: $WINEPREFIX (display $DISPLAY)"
 
-# The demo release: the test application as it confirms its start at once.
+# The demo release: the test application, which confirms its start at once, and 24 MiB of sample data
+# (so that the download shows its percentage line), recommended in the stable
+# catalog; and the signed launcher release of this TESSARO.exe, which setup requires.
 demo_id=$(cat /proc/sys/kernel/random/uuid)
+version=$(sed -n 's/^TESSARO_LAUNCHER_VERSION:[A-Z]*=//p' "$build/CMakeCache.txt")
 cat > "$job/publish-demo.sh" <<HOOK
 #!/bin/sh
 set -eu
 publish() { /usr/bin/python3 "$repo/tools/publisher/tessaro_publish.py" "\$@"; }
 tree=\$(mktemp -d)
 cp "$build/testapp/appTESSARO.exe" "\$tree/"
-publish release --data "\$1" --from "\$tree" --release-id "$demo_id" --channel stable \
+mkdir "\$tree/data"
+head -c 25165824 /dev/urandom > "\$tree/data/sample-project.bin"
+publish release --data "\$1" --from "\$tree" --release-id "$demo_id" --channel stable \\
     --version 2026.10.0 --build-id 2026.10.0.1 --authenticode-policy unsigned >/dev/null
-publish catalog --data "\$1" --channel stable --generation 7 --force --recommended "$demo_id" >/dev/null
-publish launcher --data "\$1" --exe "$build/bin/TESSARO.exe" --version 1.0.2 --build-id main-job \
+publish catalog --data "\$1" --channel stable --force --recommended "$demo_id" >/dev/null
+publish launcher --data "\$1" --exe "$build/bin/TESSARO.exe" --version "$version" --build-id main-job \\
     --authenticode-policy unsigned >/dev/null
 rm -rf "\$tree"
 HOOK
@@ -55,32 +73,23 @@ chmod +x "$job/publish-demo.sh"
 port=$(sed -n 's/^TESSARO_PORTAL_BASE_ADDRESS:[A-Z]*=https:\/\/[^:]*:\([0-9]*\).*/\1/p' "$build/CMakeCache.txt")
 TESSARO_PORTAL_DATA_HOOK_0="$job/publish-demo.sh" "$repo/tests/portal/portal-fixture.sh" start "$job/portal" "$port"
 
-downloads="$WINEPREFIX/drive_c/users/$USER/Downloads"
-[ -d "$downloads" ] || downloads="$WINEPREFIX/drive_c/users/${USER:-root}/Downloads"
+user_folder=$(find "$WINEPREFIX/drive_c/users" -mindepth 1 -maxdepth 1 -type d ! -name Public | head -n 1)
+downloads="$user_folder/Downloads"
 mkdir -p "$downloads"
 cp "$build/bin/TESSARO.exe" "$downloads/TESSARO.exe"
 echo "Starting the downloaded TESSARO.exe --install $demo_id"
-(cd "$downloads" && wine "$downloads/TESSARO.exe" --install "$demo_id" </dev/null >/dev/null 2>&1 &)
+(cd "$downloads" && wine "$downloads/TESSARO.exe" --install "$demo_id" </dev/null >"$job/tessaro.out" 2>&1 &)
 
-probe wait-window 60000 >/dev/null || { echo "The window did not open" >&2; exit 1; }
-shot() { import -window root -display "$DISPLAY" "$job/screenshots/$1.png" 2>/dev/null || true; }
-shot 01-started
-last="" shots=0 result=1
-for _ in $(seq 1 1200); do
-    status=$(probe status || true)
-    if [ -n "$status" ] && [ "$status" != "$last" ]; then
-        printf '  | %s\n' "${status//$'\n'/ | }"
-        last=$status
-        if [ "$shots" -lt 6 ]; then shots=$((shots + 1)); shot "$(printf '%02d' $((shots + 1)))-progress"; fi
-    fi
-    if probe rows | grep -q $'\tAusgewählt$'; then result=0; break; fi
-    sleep 0.5
-done
-sleep 1
-shot 09-finished
+window_open 60000 || { echo "The window did not open" >&2; exit 1; }
+echo "Status line:"
+result=0
+wine "$build/bin/window_probe_tool.exe" watch "$(winepath -w "$job/screenshots")" 600000 2>/dev/null |
+    tr -d '\r' || result=1
+shot finished
 echo "Version list:"
 probe rows | sed 's/^/  /'
-local_app="$WINEPREFIX/drive_c/users/${USER:-root}/AppData/Local"
+
+local_app="$user_folder/AppData/Local"
 echo
 echo "Screenshots:      $job/screenshots"
 echo "Installed files:  $local_app/Programs/CORVALIS/TESSARO"
@@ -90,5 +99,9 @@ if [ "$keep_open" = 1 ]; then
     echo "The window stays open; press Enter to close it and stop the portal."
     read -r _
 fi
-[ "$result" = 0 ] && echo "Main job: the demo release is installed, selected and started." ||
-    { echo "Main job: the demo release did not reach the state 'Ausgewählt'." >&2; exit 1; }
+if [ "$result" = 0 ]; then
+    echo "Main job: the demo release is installed, selected and started."
+else
+    echo "Main job: the demo release did not reach the state 'Ausgewählt'." >&2
+    exit 1
+fi

@@ -16,8 +16,21 @@ tessaro_prepare_prefix() {
         wineserver -w
         touch "$WINEPREFIX/.tessaro-ready"
     fi
+    tessaro_unlink_user_folders
     wineserver -p </dev/null >/dev/null 2>&1
     wine cmd /c exit </dev/null >/dev/null 2>&1
+}
+
+# A new prefix links the user's Desktop, Documents, Downloads, ... to the host's home folder; programs
+# in the prefix must not write there, so each such link becomes an empty folder of the prefix.
+tessaro_unlink_user_folders() {
+    local folder
+    for folder in "$WINEPREFIX"/drive_c/users/*/*; do
+        if [ -L "$folder" ]; then
+            rm "$folder"
+            mkdir "$folder"
+        fi
+    done
 }
 
 # Starts Xvfb on a free display unless one is usable already.

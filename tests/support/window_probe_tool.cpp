@@ -1,8 +1,11 @@
 // Command-line face of the window probe for scripts (the main job, GUI tests driven from the host):
 //   window_probe_tool wait-window MS | status | rows | selected | select ROW | click ID | enabled ID
-//                     | wait-status TEXT MS | box CAPTION MS
+//                     | wait-status TEXT MS | box CAPTION MS | screenshot PNG | watch FOLDER MS
+// watch prints every status line as it changes (screenshots of the first ones into FOLDER) until a row
+// shows "Ausgewählt" with the window idle again (exit code 0), the window closes or MS have passed.
 // Texts are printed as UTF-8; exit code 0 on success, 1 when the window or text did not appear.
 #include "foundation/text.hpp"
+#include "support/screenshot.hpp"
 #include "support/test_support.hpp"
 #include "support/window_probe.hpp"
 
@@ -17,6 +20,39 @@ void print(const std::wstring& text) {
     std::string bytes = tess::toUtf8(text) + "\n";
     std::fwrite(bytes.data(), 1, bytes.size(), stdout);
     std::fflush(stdout);
+}
+
+std::wstring onOneLine(std::wstring text) {
+    for (size_t at = text.find(L'\n'); at != std::wstring::npos; at = text.find(L'\n', at))
+        text.replace(at, 1, L" | ");
+    return text;
+}
+
+bool showsSelectedVersion(HWND window) {
+    for (const auto& row : tess::test::listRows(window))
+        if (row[3] == L"Ausgewählt")
+            return tess::test::isEnabled(window, 101);
+    return false;
+}
+
+int watch(HWND window, const std::filesystem::path& folder, DWORD timeoutMs) {
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    std::wstring last;
+    int shots = 0;
+    while (::GetTickCount64() < deadline && ::IsWindow(window)) {
+        std::wstring status = tess::test::statusText(window);
+        if (!status.empty() && status != last) {
+            last = status;
+            print(L"  | " + onOneLine(status));
+            if (shots < 8)
+                tess::test::saveScreenshot(window,
+                                           folder / (L"progress-" + std::to_wstring(++shots) + L".png"));
+        }
+        if (showsSelectedVersion(window))
+            return 0;
+        ::Sleep(50);
+    }
+    return 1;
 }
 
 DWORD number(const wchar_t* text) {
@@ -50,6 +86,10 @@ int run(wchar_t** argv) {
         tess::test::clickButton(window, static_cast<int>(number(argv[2])));
     else if (command == L"enabled")
         return tess::test::isEnabled(window, static_cast<int>(number(argv[2]))) ? 0 : 1;
+    else if (command == L"watch")
+        return watch(window, argv[2], number(argv[3]));
+    else if (command == L"screenshot")
+        tess::test::saveScreenshot(window, argv[2]);
     else if (command == L"wait-status") {
         std::wstring text = tess::test::waitForStatus(window, argv[2], number(argv[3]));
         print(text);
@@ -63,14 +103,22 @@ int run(wchar_t** argv) {
 
 int wmain(int argc, wchar_t** argv) {
     static const std::pair<const wchar_t*, int> commands[] = {
-        {L"wait-window", 1}, {L"status", 0},  {L"rows", 0}, {L"selected", 0},    {L"select", 1},
-        {L"click", 1},       {L"enabled", 1}, {L"box", 2},  {L"wait-status", 2},
+        {L"wait-window", 1}, {L"status", 0},     {L"rows", 0},    {L"selected", 0},
+        {L"select", 1},      {L"click", 1},      {L"enabled", 1}, {L"box", 2},
+        {L"wait-status", 2}, {L"screenshot", 1}, {L"watch", 2},
     };
-    for (const auto& [name, arguments] : commands)
-        if (argc == arguments + 2 && std::wstring(argv[1]) == name)
+    for (const auto& [name, arguments] : commands) {
+        if (argc != arguments + 2 || std::wstring(argv[1]) != name)
+            continue;
+        try {
             return run(argv);
+        } catch (const std::exception& failure) {
+            std::fprintf(stderr, "window_probe_tool: %s\n", failure.what());
+            return 1;
+        }
+    }
     std::fputs("usage: window_probe_tool wait-window MS | status | rows | selected | select ROW | click ID | "
-               "enabled ID | wait-status TEXT MS | box CAPTION MS\n",
+               "enabled ID | wait-status TEXT MS | box CAPTION MS | screenshot PNG | watch FOLDER MS\n",
                stderr);
     return 2;
 }
