@@ -188,7 +188,16 @@ void startOperation(std::function<void()> operation) {
     s.client->progress.cancelled.store(false);
     enableOperationControls(false);
     setMarquee(true);
-    s.worker = std::thread(runOperation, std::move(operation));
+    try {
+        s.worker = std::thread(runOperation, std::move(operation));
+    } catch (...) {
+        // Without a thread nothing will end the operation: the window returns to idle at once and the
+        // error reaches the information box.
+        s.operationRunning = false;
+        setMarquee(false);
+        enableOperationControls(true);
+        throw;
+    }
 }
 
 void onProgress(const ProgressRecord* record) {

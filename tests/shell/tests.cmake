@@ -15,6 +15,8 @@ add_test(NAME fixture.shell_launcher_release
 set_tests_properties(fixture.shell_launcher_release PROPERTIES FIXTURES_SETUP shell_launcher_release
   LABELS shell TIMEOUT 120)
 
+# Every window round trip goes through the one wineserver of the prefix: while the archive tests of
+# other subsystems keep it busy, a window test can take minutes, hence the longer time-out.
 set(TESSARO_SHELL_PROPERTIES_FILE "${CMAKE_CURRENT_BINARY_DIR}/shell_tests_properties.cmake")
 file(WRITE "${TESSARO_SHELL_PROPERTIES_FILE}" "
 function(tessaro_shell_test_properties variable access value)
@@ -23,7 +25,7 @@ function(tessaro_shell_test_properties variable access value)
       if(test MATCHES \"^ManagerWindow[.]\")
         set_tests_properties(\"\${test}\" PROPERTIES
           FIXTURES_REQUIRED \"devportal;activation_packages;shell_launcher_release\"
-          RESOURCE_LOCK \"desktop;devportal;loopback_43872\")
+          RESOURCE_LOCK \"desktop;devportal;loopback_43872\" TIMEOUT 900)
       elseif(test MATCHES \"^VersionList[.]\")
         set_tests_properties(\"\${test}\" PROPERTIES FIXTURES_REQUIRED activation_packages)
       endif()

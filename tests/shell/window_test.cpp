@@ -214,7 +214,7 @@ TEST_F(ManagerWindow, IdleWindowShowsItsGermanControlsAndClosesAtOnce) {
     manager.screenshot(L"idle.png");
 
     manager.click(closeButton);
-    EXPECT_EQ(manager.waitExit(15000), std::optional<DWORD>(0));
+    EXPECT_EQ(manager.waitExit(60000), std::optional<DWORD>(0));
 }
 
 TEST_F(ManagerWindow, ActingWithoutASelectionAsksForAVersionAndStartsNothing) {
@@ -223,10 +223,10 @@ TEST_F(ManagerWindow, ActingWithoutASelectionAsksForAVersionAndStartsNothing) {
     devportal::admin("log/clear", "{}");
     for (int button : {installButton, repairButton, startButton}) {
         manager.click(button);
-        auto box = dismissMessageBox(L"TESSARO", 15000);
+        auto box = dismissMessageBox(L"TESSARO", 60000);
         ASSERT_TRUE(box) << "button " << button;
         EXPECT_EQ(toUtf8(box->text), "Bitte eine Version auswählen.");
-        EXPECT_TRUE(manager.waitIdle(5000));
+        EXPECT_TRUE(manager.waitIdle(60000));
         EXPECT_EQ(manager.status(), initialStatus);
     }
     EXPECT_TRUE(devportal::requestLog().empty());
@@ -250,7 +250,7 @@ TEST_F(ManagerWindow, InstalledVersionsShowWithoutCatalogAndNoToUninstallKeepsTh
     EXPECT_EQ(selectedRow(manager.window()), 0);
 
     manager.click(uninstallButton);
-    auto question = answerMessageBox(w("TESSARO deinstallieren"), IDNO, 15000);
+    auto question = answerMessageBox(w("TESSARO deinstallieren"), IDNO, 60000);
     ASSERT_TRUE(question);
     EXPECT_EQ(toUtf8(question->text),
               "Alle verwalteten Programmversionen entfernen? Projekte, lokale Konten und "
@@ -320,7 +320,7 @@ TEST_F(ManagerWindow, InstallFromTheCommandLineSignsInInstallsAndStartsTheApplic
 TEST_F(ManagerWindow, ClosingDuringADownloadWaitsForItToStopAndKeepsThePartialFile) {
     storeSignIn();
     devportal::addFault({{"fault", "throttle"},
-                         {"bytesPerSecond", 262144},
+                         {"bytesPerSecond", 131072},
                          {"path", std::string(devportal::artifactsPath) + "*"}});
     Manager manager(L"--manage");
     ASSERT_TRUE(manager.waitIdle());
@@ -332,7 +332,7 @@ TEST_F(ManagerWindow, ClosingDuringADownloadWaitsForItToStopAndKeepsThePartialFi
     ASSERT_TRUE(manager.waitStatus(percentMark)) << toUtf8(manager.status());
 
     manager.click(closeButton);
-    ASSERT_TRUE(manager.waitStatus(closingNotice, 5000));
+    ASSERT_TRUE(manager.waitStatus(closingNotice, 30000));
     EXPECT_FALSE(manager.waitExit(0)) << "the window closed before the download stopped";
     EXPECT_EQ(manager.waitExit(60000), std::optional<DWORD>(0));
 
@@ -363,7 +363,7 @@ TEST_F(ManagerWindow, AFailingOperationLeavesItsMessageAndTheControlsEnabled) {
     ASSERT_TRUE(manager.waitIdle());
     manager.click(loadButton);
     ASSERT_TRUE(manager.waitStatus(toWide(expected), 60000)) << toUtf8(manager.status());
-    EXPECT_TRUE(manager.waitIdle(10000));
+    EXPECT_TRUE(manager.waitIdle(60000));
     EXPECT_EQ(toUtf8(manager.status()), expected);
 }
 
