@@ -65,14 +65,18 @@ WindowState& state() {
     return windowState;
 }
 
-struct ControlSpec {
+// The controls the window keeps handles of besides the eight operation controls.
+enum class Kept { no, versionList, statusLine, progressBar };
+
+struct ControlLayout {
     const wchar_t* className;
     const char* text;
     DWORD style;
     int x, y, width, height, id;
+    Kept kept = Kept::no;
 };
 
-const ControlSpec controlSpecs[] = {
+const ControlLayout controlLayouts[] = {
     {L"STATIC", "TESSARO · Software und Versionen", 0, 24, 20, 700, 32, 0},
     {L"BUTTON", "Lizenzen", BS_PUSHBUTTON, 760, 20, 124, 30, noticesButton},
     {L"STATIC",
@@ -83,10 +87,10 @@ const ControlSpec controlSpecs[] = {
     {L"BUTTON", "Snapshots anzeigen", BS_AUTOCHECKBOX, 452, 103, 230, 32, snapshotsBox},
     {L"BUTTON", "Desktopverknüpfung", BS_AUTOCHECKBOX, 690, 103, 220, 32, desktopBox},
     {WC_LISTVIEWW, "", WS_BORDER | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS, 24, 152, 860, 265,
-     versionListId},
+     versionListId, Kept::versionList},
     {L"STATIC", "Installierte Versionen sind auch ohne Internet startbar. Für neue Downloads bitte anmelden.",
-     0, 24, 431, 860, 55, 0},
-    {PROGRESS_CLASSW, "", PBS_SMOOTH, 24, 490, 860, 18, 0},
+     0, 24, 431, 860, 55, 0, Kept::statusLine},
+    {PROGRESS_CLASSW, "", PBS_SMOOTH, 24, 490, 860, 18, 0, Kept::progressBar},
     {L"BUTTON", "Installieren / wechseln", BS_DEFPUSHBUTTON, 24, 527, 195, 38, installButton},
     {L"BUTTON", "Ausgewählte starten", BS_PUSHBUTTON, 231, 527, 195, 38, startButton},
     {L"BUTTON", "Reparieren", BS_PUSHBUTTON, 438, 527, 130, 38, repairButton},
@@ -94,11 +98,11 @@ const ControlSpec controlSpecs[] = {
     {L"BUTTON", "Schließen", BS_PUSHBUTTON, 744, 527, 140, 38, closeButton},
 };
 
-HWND createControl(HWND parent, const ControlSpec& spec, HFONT font) {
+HWND createControl(HWND parent, const ControlLayout& layout, HFONT font) {
     HWND control = ::CreateWindowExW(
-        0, spec.className, toWide(spec.text).c_str(), WS_CHILD | WS_VISIBLE | spec.style, spec.x, spec.y,
-        spec.width, spec.height, parent, reinterpret_cast<HMENU>(static_cast<INT_PTR>(spec.id)),
-        ::GetModuleHandleW(nullptr), nullptr);
+        0, layout.className, toWide(layout.text).c_str(), WS_CHILD | WS_VISIBLE | layout.style, layout.x,
+        layout.y, layout.width, layout.height, parent,
+        reinterpret_cast<HMENU>(static_cast<INT_PTR>(layout.id)), ::GetModuleHandleW(nullptr), nullptr);
     ::SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
     return control;
 }
@@ -122,14 +126,14 @@ void createControls(HWND window) {
     WindowState& s = state();
     s.font = ::CreateFontW(-16, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET, OUT_DEFAULT_PRECIS,
                            CLIP_DEFAULT_PRECIS, CLEARTYPE_QUALITY, DEFAULT_PITCH | FF_DONTCARE, L"Segoe UI");
-    for (const ControlSpec& spec : controlSpecs) {
-        HWND control = createControl(window, spec, s.font);
-        if (spec.id == versionListId)
+    for (const ControlLayout& layout : controlLayouts) {
+        HWND control = createControl(window, layout, s.font);
+        if (layout.kept == Kept::versionList)
             s.list = control;
-        else if (spec.className == std::wstring_view(PROGRESS_CLASSW))
-            s.progressBar = control;
-        else if (spec.y == 431)
+        else if (layout.kept == Kept::statusLine)
             s.status = control;
+        else if (layout.kept == Kept::progressBar)
+            s.progressBar = control;
     }
     addListColumns(s.list);
     const int operationIds[] = {signInButton,  loadButton,  snapshotsBox, desktopBox,
