@@ -9,10 +9,11 @@ and launcher release in OUT/portal. The C++ tests read them from OUT; nothing he
 import argparse
 import base64
 import contextlib
-import importlib.util
+import importlib
 import io
 import json
 import shutil
+import sys
 from pathlib import Path
 
 RELEASE_ID = "0f8fad5b-d9cb-469f-a165-70867728950e"
@@ -23,11 +24,8 @@ SOURCE = Path(__file__).resolve().parents[2]
 def load_tool():
     # The tool runs in this process through its own command line: one interpreter start instead of
     # one per document, which matters on a loaded machine.
-    spec = importlib.util.spec_from_file_location("tessaro_publish",
-                                                  SOURCE / "tools" / "publisher" / "tessaro_publish.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    sys.path.insert(0, str(SOURCE / "tools" / "publisher"))
+    return importlib.import_module("tessaro_publish")
 
 
 TOOL = load_tool()
