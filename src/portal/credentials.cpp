@@ -38,6 +38,18 @@ DATA_BLOB inputBlob(std::string_view bytes) {
     return {static_cast<DWORD>(bytes.size()), reinterpret_cast<BYTE*>(const_cast<char*>(bytes.data()))};
 }
 
+bool isNonEmptyString(const Json& value) {
+    return value.is_string() && !value.get_ref<const std::string&>().empty();
+}
+
+// A token answer, and the document kept from one, is usable only with a real access token and, if
+// present at all, a real refresh token; anything else would break every later token request.
+bool hasUsableTokens(const Json& document) {
+    return document.is_object() && document.contains("access_token") &&
+           isNonEmptyString(document.at("access_token")) &&
+           (!document.contains("refresh_token") || isNonEmptyString(document.at("refresh_token")));
+}
+
 std::int64_t unixNow() {
     return static_cast<std::int64_t>(std::time(nullptr));
 }
@@ -72,8 +84,7 @@ Json loadStoredCredentials(const std::filesystem::path& dataRoot) noexcept {
         if (!std::filesystem::exists(extendedPath(path, false)))
             return Json::object();
         Json document = parse(unprotectCredentials(readFileBounded(path, maxCredentialsBytes)));
-        // Only an object can be a sign-in; anything else would break every later token request.
-        if (document.is_object())
+        if (hasUsableTokens(document))
             return document;
     } catch (...) {
     }
@@ -84,8 +95,7 @@ void Client::acceptTokenResponse(const PortalResponse& response) {
     require(response.status == 200,
             "Anmeldung erforderlich oder nicht mehr gültig. Bitte bei CORVALIS anmelden.");
     Json document = parse(response.body);
-    require(document.is_object() && document.contains("access_token") && document.contains("expires_in"),
-            "Unvollständige Anmeldung.");
+    require(hasUsableTokens(document) && document.contains("expires_in"), "Unvollständige Anmeldung.");
     document["expiresAt"] = unixNow() + document.at("expires_in").get<std::int32_t>();
     if (!document.contains("refresh_token") && credentials.contains("refresh_token"))
         document["refresh_token"] = credentials.at("refresh_token");

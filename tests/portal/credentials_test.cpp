@@ -57,6 +57,9 @@ TEST(StoredCredentials, OnlyAReadableProtectedObjectSignsIn) {
         {"not protected", signedIn.dump(), Json::object()},
         {"protected non-JSON", protectCredentials("{broken"), Json::object()},
         {"protected array", protectCredentials("[1,2]"), Json::object()},
+        {"numeric access token", protectCredentials(R"({"access_token":7,"expiresAt":99})"), Json::object()},
+        {"empty refresh token", protectCredentials(R"({"access_token":"a","refresh_token":""})"),
+         Json::object()},
     };
     for (const Case& c : cases) {
         test::ScratchFolder folder;
@@ -110,6 +113,10 @@ TEST_F(Credentials, RefusedAnswersLeaveTheStoredSignInUntouched) {
         {200, R"({"access_token":"at-new"})", "Unvollständige Anmeldung."},
         {200, R"({"expires_in":60})", "Unvollständige Anmeldung."},
         {200, R"(["access_token","expires_in"])", "Unvollständige Anmeldung."},
+        {200, R"({"access_token":42,"expires_in":60})", "Unvollständige Anmeldung."},
+        {200, R"({"access_token":"","expires_in":60})", "Unvollständige Anmeldung."},
+        {200, R"({"access_token":"a","expires_in":60,"refresh_token":null})", "Unvollständige Anmeldung."},
+        {200, R"({"access_token":"a","expires_in":60,"refresh_token":""})", "Unvollständige Anmeldung."},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(errorText([&] {
