@@ -86,7 +86,7 @@ void awaitApplicationExit(std::uint32_t parentProcessId, const std::string& desk
     sendRequest(pipe.get(), releaseId);
 
     const Json answer = parse(collectAnswer(pipe.get(), cancelled));
-    require(answer.value("type", std::string()) == "exit-approved",
+    require(messageType(answer) == "exit-approved",
             "Versionswechsel wurde abgebrochen. Vorbereiteter Stand bleibt erhalten.");
     waitForExit(application.get(), cancelled);
 }

@@ -69,8 +69,7 @@ void awaitConfirmation(Client& client, StartupPipe& pipe, const StartedProcess& 
             "TESSARO hat den Start nicht bestätigt.");
     const Json message = readMessage(pipe.pipe.get(), confirmationTimeoutMs);
     const bool accepted =
-        message.value("type", std::string()) == "startup-ready" &&
-        message.at("buildId") == manifest.at("buildId") &&
+        messageType(message) == "startup-ready" && message.at("buildId") == manifest.at("buildId") &&
         message.at("profileSchema") == manifest.at("compatibility").at("profileSchemaWrite");
     require(accepted, "Startbestätigung ist mit der Freigabe nicht vereinbar.");
 

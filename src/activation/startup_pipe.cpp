@@ -74,6 +74,12 @@ bool awaitClient(StartupPipe& pipe, std::uint32_t expectedProcessId, std::uint32
            clientProcessId == expectedProcessId;
 }
 
+std::string messageType(const Json& message) {
+    if (!message.is_object() || !message.contains("type") || !message.at("type").is_string())
+        return "";
+    return message.at("type").get<std::string>();
+}
+
 Json readMessage(HANDLE pipe, std::uint32_t timeoutMs) {
     KernelHandle event(::CreateEventW(nullptr, TRUE, FALSE, nullptr));
     require(event.valid(), "Ungültige Startbestätigung.");

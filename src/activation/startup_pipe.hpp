@@ -29,4 +29,8 @@ StartupPipe createStartupPipe(std::string_view name);
 // One read is one message: the bytes of a single write, parsed strictly.
 Json readMessage(HANDLE pipe, std::uint32_t timeoutMs);
 
+// The "type" of a message from the application; empty when the message is no object or its type no
+// string, so that a message of the wrong shape is refused like one of the wrong type.
+std::string messageType(const Json& message);
+
 } // namespace tess

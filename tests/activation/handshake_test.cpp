@@ -44,14 +44,19 @@ TEST(AwaitApplicationExit, FollowsTheApplicationsAnswer) {
         const char* mode;
         std::string expected;
         bool exits;
+        std::string answer;
     } cases[] = {
         {"approve", "", true},
         {"split", "", true},
         {"decline", "Versionswechsel wurde abgebrochen. Vorbereiteter Stand bleibt erhalten.", false},
         {"close", "Updateverbindung geschlossen. Vorbereiteter Stand bleibt erhalten.", false},
+        {"raw", "Versionswechsel wurde abgebrochen. Vorbereiteter Stand bleibt erhalten.", false, "[1]\n"},
+        {"raw", "Versionswechsel wurde abgebrochen. Vorbereiteter Stand bleibt erhalten.", false,
+         "{\"type\":7}\n"},
     };
     for (const auto& c : cases) {
-        auto desktop = startDesktopApp(Json{{"desktopPipe", c.mode}, {"afterStartMs", 5000}});
+        auto desktop = startDesktopApp(
+            Json{{"desktopPipe", c.mode}, {"desktopAnswer", c.answer}, {"afterStartMs", 5000}});
         ASSERT_FALSE(desktop->pipe().empty()) << c.mode;
         EXPECT_EQ(handshake(desktop->pid(), desktop->pipe()), c.expected) << c.mode;
         EXPECT_EQ(desktop->request().value("request", std::string()),

@@ -17,6 +17,12 @@ std::string freshName() {
     return "TESSARO-Updater-" + randomId();
 }
 
+TEST(MessageType, AMessageOfTheWrongShapeHasNoType) {
+    for (const char* text : {R"([{"type":"startup-ready"}])", R"({"type":1})", R"({"type":null})", R"("x")"})
+        EXPECT_EQ(messageType(parse(text)), "") << text;
+    EXPECT_EQ(messageType(parse(R"({"type":"startup-ready"})")), "startup-ready");
+}
+
 TEST(PipePathFor, AcceptsOnlyUpdateConnectionNames) {
     const std::string prefix = "TESSARO-Updater-";
     struct Case {

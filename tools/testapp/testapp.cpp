@@ -14,7 +14,7 @@
 //                        "two-documents"
 //   "profileSchemaWrite" confirmed profile schema (default: "profileSchema")
 //   "desktopPipe"        serve an update pipe after the start: "approve" | "decline" | "close" |
-//                        "split" | "keep-running"
+//                        "split" | "keep-running" | "raw" (sends "desktopAnswer" as it is)
 //   "afterStartMs"       how long to stay after the start when no update pipe is served (default 500)
 //   "lifetimeMs"         hard upper bound of the whole run (default 300000)
 // Records: the preflight writes "<answer>.seen.json"; a normal start writes "start-seen.json" and the
@@ -266,12 +266,14 @@ class TestApplication {
                 send(pipe, piece);
                 ::Sleep(700);
             }
+        } else if (mode == "raw") {
+            send(pipe, text("desktopAnswer", ""));
         } else {
             send(pipe, mode == "decline" ? "{\"type\":\"busy\"}\n" : "{\"type\":\"exit-approved\"}\n");
         }
         // The answer must be read before the pipe goes away with this process.
         ::FlushFileBuffers(pipe);
-        if (mode == "decline")
+        if (mode == "decline" || mode == "raw")
             ::Sleep(stay);
         if (mode == "keep-running")
             ::Sleep(INFINITE);
