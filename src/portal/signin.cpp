@@ -12,7 +12,10 @@
 #include <shellapi.h>
 #include <ws2tcpip.h>
 
+#include <algorithm>
 #include <map>
+#include <optional>
+#include <vector>
 
 namespace tess {
 namespace {
@@ -25,7 +28,6 @@ static_assert(browserAnswer.size() == 192);
 
 constexpr std::string_view callbackPrefix = "GET /callback?";
 constexpr size_t maxRequestBytes = 16384;
-constexpr DWORD receiveTimeoutMs = 2000;
 
 int hexValue(char c) {
     if (c >= '0' && c <= '9')
@@ -35,6 +37,44 @@ int hexValue(char c) {
     if (c >= 'A' && c <= 'F')
         return c - 'A' + 10;
     return -1;
+}
+
+// A "%" and two hexadecimal digits is a byte, "+" a space; nothing for a broken escape.
+std::optional<std::string> decodeForm(std::string_view text) {
+    std::string decoded;
+    decoded.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '+') {
+            decoded += ' ';
+        } else if (text[i] == '%') {
+            if (i + 2 >= text.size())
+                return std::nullopt;
+            const int high = hexValue(text[i + 1]);
+            const int low = hexValue(text[i + 2]);
+            if (high < 0 || low < 0)
+                return std::nullopt;
+            decoded += static_cast<char>(high * 16 + low);
+            i += 2;
+        } else {
+            decoded += text[i];
+        }
+    }
+    return decoded;
+}
+
+// Milliseconds left until a point on the tick clock, zero once it has passed.
+std::uint64_t remainingMs(std::uint64_t end) {
+    const std::uint64_t now = ::GetTickCount64();
+    return end > now ? end - now : 0;
+}
+
+// Waits up to timeoutMs for the socket to become readable; false on time-out or a failed wait.
+bool awaitReadable(const Socket& socket, std::uint64_t timeoutMs) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(socket.get(), &readable);
+    timeval wait{static_cast<long>(timeoutMs / 1000), static_cast<long>(timeoutMs % 1000 * 1000)};
+    return ::select(0, &readable, nullptr, nullptr, &wait) > 0;
 }
 
 void report(Progress& progress, const std::string& text) {
@@ -74,11 +114,19 @@ void openBrowser(const std::string& address) {
     require(reinterpret_cast<INT_PTR>(result) > 32, "Standardbrowser konnte nicht geöffnet werden.");
 }
 
-// Empty when the browser closed the connection or said nothing in time.
-std::string receiveRequest(const Socket& connection) {
+// Empty when the client closed the connection or did not deliver its request before its own ten
+// seconds or the sign-in's time ran out. The cancel flag is looked at before every read.
+std::string receiveRequest(const Socket& connection, std::uint64_t signInEnd, Progress& progress) {
+    const std::uint64_t end = std::min(::GetTickCount64() + signInConnectionLimitMs, signInEnd);
     std::string request;
     char piece[4096];
     while (request.find("\r\n\r\n") == std::string::npos && request.size() < maxRequestBytes) {
+        require(!progress.cancelled.load(), "Anmeldung abgebrochen.");
+        const std::uint64_t left = remainingMs(end);
+        if (left == 0)
+            return {};
+        if (!awaitReadable(connection, std::min<std::uint64_t>(left, signInCycleMs)))
+            continue;
         const int received = ::recv(connection.get(), piece, sizeof piece, 0);
         if (received <= 0)
             return {};
@@ -87,9 +135,9 @@ std::string receiveRequest(const Socket& connection) {
     return request;
 }
 
-// The decoded members of a callback query; a repeated name or a broken escape ends the sign-in.
-std::map<std::string, std::string> callbackQuery(std::string_view query) {
-    std::map<std::string, std::string> members;
+// The name=value pieces of a query, undecoded; pieces without "=" carry nothing.
+std::vector<std::pair<std::string_view, std::string_view>> queryPieces(std::string_view query) {
+    std::vector<std::pair<std::string_view, std::string_view>> pieces;
     size_t start = 0;
     while (start <= query.size()) {
         size_t end = query.find('&', start);
@@ -97,12 +145,33 @@ std::map<std::string, std::string> callbackQuery(std::string_view query) {
             end = query.size();
         const std::string_view piece = query.substr(start, end - start);
         const size_t equals = piece.find('=');
-        if (equals != std::string_view::npos &&
-            !members.emplace(formDecode(piece.substr(0, equals)), formDecode(piece.substr(equals + 1)))
-                 .second)
-            throw Error("Doppelte Browserantwort.");
+        if (equals != std::string_view::npos)
+            pieces.emplace_back(piece.substr(0, equals), piece.substr(equals + 1));
         start = end + 1;
     }
+    return pieces;
+}
+
+// Whether the query is this sign-in's answer: exactly one "state", decoding cleanly to ours. Whatever
+// else is wrong with a request that fails this is no business of this sign-in.
+bool carriesState(std::string_view query, const std::string& state) {
+    int states = 0;
+    bool matches = false;
+    for (const auto& [name, value] : queryPieces(query)) {
+        if (decodeForm(name) != "state")
+            continue;
+        ++states;
+        matches = decodeForm(value) == state;
+    }
+    return states == 1 && matches;
+}
+
+// The decoded members of a callback query; a repeated name or a broken escape ends the sign-in.
+std::map<std::string, std::string> callbackQuery(std::string_view query) {
+    std::map<std::string, std::string> members;
+    for (const auto& [name, value] : queryPieces(query))
+        if (!members.emplace(formDecode(name), formDecode(value)).second)
+            throw Error("Doppelte Browserantwort.");
     return members;
 }
 
@@ -117,38 +186,32 @@ void sendAnswer(const Socket& connection) {
     }
 }
 
-// Runs the waiting cycles until a callback with this sign-in's state arrives. Requests for other
-// paths (the browser's icon request, a reload) and foreign states are dropped without an answer.
+// Waits until a callback with this sign-in's state arrives. Requests for other paths (the browser's
+// icon request, a reload) and foreign states are dropped without an answer.
 std::string awaitCode(const Socket& listener, const std::string& state, Progress& progress,
                       Socket& connection) {
-    for (int cycle = 0; cycle < signInWaitCycles; ++cycle) {
+    const std::uint64_t end = ::GetTickCount64() + std::uint64_t{signInWaitCycles} * signInCycleMs;
+    for (std::uint64_t left; (left = remainingMs(end)) > 0;) {
         require(!progress.cancelled.load(), "Anmeldung abgebrochen.");
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(listener.get(), &readable);
-        timeval oneSecond{1, 0};
-        if (::select(0, &readable, nullptr, nullptr, &oneSecond) <= 0)
+        if (!awaitReadable(listener, std::min<std::uint64_t>(left, signInCycleMs)))
             continue;
         connection.reset(::accept(listener.get(), nullptr, nullptr));
         if (!connection)
             continue;
-        const DWORD timeout = receiveTimeoutMs;
-        ::setsockopt(connection.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
-                     sizeof timeout);
-        const std::string request = receiveRequest(connection);
+        const std::string request = receiveRequest(connection, end, progress);
         const size_t version = request.find(" HTTP/1.");
         if (request.size() <= 13 || request.compare(0, callbackPrefix.size(), callbackPrefix) != 0 ||
             version == std::string::npos) {
             connection.reset();
             continue;
         }
-        const auto members = callbackQuery(
-            std::string_view(request).substr(callbackPrefix.size(), version - callbackPrefix.size()));
-        const auto received = members.find("state");
-        if (received == members.end() || received->second != state) {
+        const std::string_view query =
+            std::string_view(request).substr(callbackPrefix.size(), version - callbackPrefix.size());
+        if (!carriesState(query, state)) {
             connection.reset();
             continue;
         }
+        const auto members = callbackQuery(query);
         const auto code = members.find("code");
         sendAnswer(connection);
         require(code != members.end() && !code->second.empty(), "Anmeldung wurde abgebrochen.");
@@ -185,23 +248,9 @@ std::string percentEncode(std::string_view text) {
 }
 
 std::string formDecode(std::string_view text) {
-    std::string decoded;
-    decoded.reserve(text.size());
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '+') {
-            decoded += ' ';
-        } else if (text[i] == '%') {
-            require(i + 2 < text.size(), "Ungültige Browserantwort.");
-            const int high = hexValue(text[i + 1]);
-            const int low = hexValue(text[i + 2]);
-            require(high >= 0 && low >= 0, "Ungültige Browserantwort.");
-            decoded += static_cast<char>(high * 16 + low);
-            i += 2;
-        } else {
-            decoded += text[i];
-        }
-    }
-    return decoded;
+    std::optional<std::string> decoded = decodeForm(text);
+    require(decoded.has_value(), "Ungültige Browserantwort.");
+    return *std::move(decoded);
 }
 
 void Client::signInWithBrowser() {

@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <future>
+#include <optional>
 
 namespace tess {
 namespace {
@@ -94,6 +95,53 @@ std::string queryValue(const std::string& address, const std::string& name) {
     }
     return {};
 }
+
+// A local client that sends its request one byte every half second and never finishes it.
+class Trickler {
+  public:
+    Trickler() : run_(std::async(std::launch::async, [this] { return trickle(); })) {}
+    ~Trickler() {
+        stop_ = true;
+        run_.wait();
+    }
+    // How long the listener kept the connection open; nothing while it still does.
+    std::optional<std::chrono::milliseconds> heldFor(std::chrono::seconds timeout) {
+        if (run_.wait_for(timeout) != std::future_status::ready)
+            return std::nullopt;
+        return run_.get();
+    }
+
+  private:
+    std::chrono::milliseconds trickle() {
+        WSADATA winsock;
+        ::WSAStartup(MAKEWORD(2, 2), &winsock);
+        Socket connection(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = ::htons(signInPort);
+        address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+        const auto start = std::chrono::steady_clock::now();
+        ::connect(connection.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        const std::string request = "GET /callback?state=stray HTTP/1.1\r\n";
+        for (size_t sent = 0; !stop_; ++sent) {
+            if (::send(connection.get(), &request[sent % request.size()], 1, 0) != 1)
+                break;
+            fd_set readable;
+            FD_ZERO(&readable);
+            FD_SET(connection.get(), &readable);
+            timeval halfSecond{0, 500000};
+            char byte;
+            if (::select(0, &readable, nullptr, nullptr, &halfSecond) > 0 &&
+                ::recv(connection.get(), &byte, 1, 0) <= 0)
+                break; // closed by the listener
+        }
+        return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                                     start);
+    }
+
+    std::atomic<bool> stop_{false};
+    std::future<std::chrono::milliseconds> run_;
+};
 
 // One browser request to the sign-in listener; returns what came back before the connection closed.
 std::string callBack(const std::string& requestLine) {
@@ -210,9 +258,14 @@ TEST_F(BrowserSignIn, DropsForeignRequestsUntilItsOwnCallbackArrives) {
     const std::string state = queryValue(opened, "state");
     ASSERT_EQ(state.size(), 43u);
 
+    // Without exactly one state of its own, nothing else in a request can end the sign-in.
     const std::string foreignRequests[] = {"GET /favicon.ico HTTP/1.1",
                                            "GET /callback?state=" + state + "x&code=c HTTP/1.1",
-                                           "GET /callback?code=c HTTP/1.1", "GET /callback HTTP/1.1"};
+                                           "GET /callback?code=c HTTP/1.1",
+                                           "GET /callback HTTP/1.1",
+                                           "GET /callback?code=a%zz&x=1&x=2 HTTP/1.1",
+                                           "GET /callback?state=" + state + "&state=" + state + " HTTP/1.1",
+                                           "GET /callback?state=" + state + "%4&code=c HTTP/1.1"};
     for (const std::string& foreign : foreignRequests)
         EXPECT_EQ(callBack(foreign), "") << foreign;
     EXPECT_EQ(run.wait_for(0s), std::future_status::timeout);
@@ -277,6 +330,30 @@ TEST_F(BrowserSignIn, CancelEndsTheWaitWithinAboutASecond) {
     client.progress.cancelled = true;
     EXPECT_EQ(outcome(run, 10s), "Anmeldung abgebrochen.");
     EXPECT_LT(std::chrono::steady_clock::now() - cancelledAt, 3s);
+    EXPECT_TRUE(portIsFree());
+}
+
+TEST_F(BrowserSignIn, ATricklingClientIsDroppedAfterTenSecondsAndCancelIsHonouredWhileItSends) {
+    for (const bool cancel : {false, true}) {
+        BrowserStub browser;
+        auto run = startSignIn();
+        const std::string opened = browser.awaitOpenedAddress();
+        ASSERT_FALSE(opened.empty());
+        Trickler stray;
+        if (cancel) {
+            std::this_thread::sleep_for(2s);
+            client.progress.cancelled = true;
+            EXPECT_EQ(outcome(run, 3s), "Anmeldung abgebrochen.");
+            client.progress.cancelled = false;
+            continue;
+        }
+        const auto held = stray.heldFor(20s);
+        ASSERT_TRUE(held.has_value());
+        EXPECT_GE(*held, 9s);
+        EXPECT_LE(*held, 12s);
+        EXPECT_EQ(callBack("GET " + portalCallbackTarget(opened) + " HTTP/1.1"), browserAnswer);
+        EXPECT_EQ(outcome(run), "(no error)");
+    }
     EXPECT_TRUE(portIsFree());
 }
 
