@@ -58,6 +58,9 @@ struct WindowState {
     std::thread worker;
     bool operationRunning = false;
     bool closeRequested = false;
+    // After the first stage of an uninstall only closing (and the notices) remain: the folders are
+    // about to go, nothing may be loaded or installed into them.
+    bool uninstalled = false;
 };
 
 WindowState& state() {
@@ -172,16 +175,19 @@ void postProgress(const std::string& text, std::uint64_t done, std::uint64_t tot
         record.release();
 }
 
-void runOperation(const std::function<void()>& operation) {
+// The done message carries whether the operation ended the installation (the first uninstall stage).
+void runOperation(const std::function<void()>& operation, bool endsInstallation) {
+    bool ended = false;
     try {
         operation();
+        ended = endsInstallation;
     } catch (const std::exception& failure) {
         postProgress(failure.what(), 0, 0);
     }
-    ::PostMessageW(state().window, operationDoneMessage, 0, 0);
+    ::PostMessageW(state().window, operationDoneMessage, ended ? 1 : 0, 0);
 }
 
-void startOperation(std::function<void()> operation) {
+void startOperation(std::function<void()> operation, bool endsInstallation = false) {
     WindowState& s = state();
     if (s.operationRunning)
         return;
@@ -193,7 +199,7 @@ void startOperation(std::function<void()> operation) {
     enableOperationControls(false);
     setMarquee(true);
     try {
-        s.worker = std::thread(runOperation, std::move(operation));
+        s.worker = std::thread(runOperation, std::move(operation), endsInstallation);
     } catch (...) {
         // Without a thread nothing will end the operation: the window returns to idle at once and the
         // error reaches the information box.
@@ -214,13 +220,14 @@ void onProgress(const ProgressRecord* record) {
         ::SendMessageW(s.progressBar, PBM_SETPOS, progressPercent(record->done, record->total), 0);
 }
 
-void onOperationDone() {
+void onOperationDone(bool endedInstallation) {
     WindowState& s = state();
     if (s.worker.joinable())
         s.worker.join();
     s.operationRunning = false;
+    s.uninstalled = s.uninstalled || endedInstallation;
     setMarquee(false);
-    enableOperationControls(true);
+    enableOperationControls(!s.uninstalled);
     // A closing window is not refilled: a failing rebuild must never keep it from closing.
     if (s.closeRequested) {
         ::DestroyWindow(s.window);
@@ -263,7 +270,7 @@ void askAndUninstall(HWND window) {
             .c_str(),
         L"TESSARO deinstallieren", MB_ICONQUESTION | MB_YESNO);
     if (answer == IDYES)
-        startOperation([] { runUninstallOperation(*state().client); });
+        startOperation([] { runUninstallOperation(*state().client); }, true);
 }
 
 void onCommand(HWND window, int id) {
@@ -325,7 +332,7 @@ LRESULT handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         onProgress(reinterpret_cast<const ProgressRecord*>(lParam));
         return 0;
     case operationDoneMessage:
-        onOperationDone();
+        onOperationDone(wParam != 0);
         return 0;
     default:
         return ::DefWindowProcW(window, message, wParam, lParam);

@@ -262,6 +262,31 @@ TEST_F(ManagerWindow, InstalledVersionsShowWithoutCatalogAndNoToUninstallKeepsTh
     EXPECT_TRUE(fs::exists(dataRootPath() / L"receipts" / toWide(b + ".json")));
 }
 
+// Once the first stage removed the versions, nothing may be loaded or installed into folders that the
+// second stage is about to remove: only closing and the notices remain.
+TEST_F(ManagerWindow, AfterTheFirstUninstallStageOnlyClosingRemains) {
+    installPackage(installRootPath(), dataRootPath(), "a");
+    offerThisLauncher();
+    const std::wstring stageOne = w("Programmversionen entfernt. Bitte dieses Fenster schließen, um die "
+                                    "Deinstallation abzuschließen. Projekte, Konten und Lizenzdaten bleiben "
+                                    "erhalten.");
+    {
+        Manager manager(L"--manage");
+        ASSERT_TRUE(manager.waitIdle());
+        manager.click(uninstallButton);
+        ASSERT_TRUE(answerMessageBox(w("TESSARO deinstallieren"), IDYES, 60000));
+        ASSERT_TRUE(manager.waitStatus(stageOne, 120000)) << toUtf8(manager.status());
+        ::Sleep(3000);
+        for (int id : operationControls)
+            EXPECT_FALSE(isEnabled(manager.window(), id)) << id;
+        EXPECT_TRUE(isEnabled(manager.window(), closeButton));
+        EXPECT_TRUE(isEnabled(manager.window(), noticesButton));
+        EXPECT_EQ(manager.status(), stageOne);
+    }
+    EXPECT_TRUE(waitForProcessesToEnd(L"uninstall-", 120000));
+    EXPECT_FALSE(fs::exists(installRootPath()));
+}
+
 TEST_F(ManagerWindow, SignInLoadsTheCatalogAndTheSnapshotsBoxTheOtherChannel) {
     Manager manager(L"--manage");
     ASSERT_TRUE(manager.waitIdle());
