@@ -1,6 +1,11 @@
 #include "activation/process.hpp"
 
 #include "foundation/error.hpp"
+#include "foundation/handles.hpp"
+#include "foundation/identity.hpp"
+
+#include <windows.h>
+#include <tlhelp32.h>
 
 #include <cwchar>
 #include <cwctype>
@@ -68,7 +73,49 @@ bool isApplicationProgram(const fs::path& program) {
     return ::_wcsicmp(program.filename().c_str(), L"appTESSARO.exe") == 0;
 }
 
+// The same file or a path below the folder, compared as Windows compares names.
+bool isAtOrBelow(std::wstring_view image, const fs::path& fileOrFolder) {
+    constexpr std::wstring_view longPrefix = L"\\\\?\\";
+    if (image.starts_with(longPrefix))
+        image.remove_prefix(longPrefix.size());
+    std::wstring location = fs::path(fileOrFolder).make_preferred().native();
+    if (location.starts_with(longPrefix))
+        location.erase(0, longPrefix.size());
+    while (!location.empty() && location.back() == L'\\')
+        location.pop_back();
+    const auto sameText = [](std::wstring_view left, std::wstring_view right) {
+        return ::CompareStringOrdinal(left.data(), static_cast<int>(left.size()), right.data(),
+                                      static_cast<int>(right.size()), TRUE) == CSTR_EQUAL;
+    };
+    if (image.size() == location.size())
+        return sameText(image, location);
+    return image.size() > location.size() && image[location.size()] == L'\\' &&
+           sameText(image.substr(0, location.size()), location);
+}
+
 } // namespace
+
+bool isProgramRunningFrom(const fs::path& fileOrFolder) {
+    FileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot)
+        return true;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    if (!::Process32FirstW(snapshot.get(), &entry))
+        return true;
+    do {
+        if (entry.th32ProcessID == ::GetCurrentProcessId() || entry.th32ProcessID == 0)
+            continue;
+        KernelHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
+        std::vector<wchar_t> image(32768);
+        DWORD length = static_cast<DWORD>(image.size());
+        if (process && ::QueryFullProcessImageNameW(process.get(), 0, image.data(), &length) &&
+            isAtOrBelow(std::wstring_view(image.data(), length), fileOrFolder) &&
+            isProcessOfCurrentUser(entry.th32ProcessID))
+            return true;
+    } while (::Process32NextW(snapshot.get(), &entry));
+    return ::GetLastError() != ERROR_NO_MORE_FILES;
+}
 
 std::wstring quoteArgument(std::wstring_view argument) {
     std::wstring quoted = L"\"";

@@ -28,6 +28,10 @@ std::wstring quoteArgument(std::wstring_view argument);
 // Reads a block as GetEnvironmentStringsW returns it; a name may start with "=" (per-drive entries).
 Environment environmentFromBlock(const wchar_t* block);
 
+// Whether another process of this user runs the program file or one below the folder (also true when
+// the process list cannot be read).
+[[nodiscard]] bool isProgramRunningFrom(const std::filesystem::path& fileOrFolder);
+
 // Starts hidden (no window) or normally; the current directory is the program's own folder.
 [[nodiscard]] StartedProcess startProcess(const std::filesystem::path& program,
                                           const std::vector<std::wstring>& arguments, bool hidden);

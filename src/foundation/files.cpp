@@ -35,6 +35,12 @@ void writeFileDurably(const fs::path& path, std::string_view content) {
         "Dateiwechsel fehlgeschlagen; vorheriger Stand bleibt erhalten.");
 }
 
+bool flushFileToDisk(const fs::path& path) {
+    FileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return file.valid() && ::FlushFileBuffers(file.get());
+}
+
 std::string readWholeFile(const fs::path& path) {
     FileHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

@@ -10,6 +10,9 @@ namespace tess {
 
 void writeFileDurably(const std::filesystem::path& path, std::string_view content);
 
+// Forces a file's content to disk: a copy lies in the cache until then, where a power loss takes it.
+[[nodiscard]] bool flushFileToDisk(const std::filesystem::path& path);
+
 // Reads a file the caller has already checked; throws "Datei nicht lesbar." when it cannot be opened.
 std::string readWholeFile(const std::filesystem::path& path);
 

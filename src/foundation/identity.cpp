@@ -5,6 +5,7 @@
 
 #include <sddl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 #include <vector>
@@ -28,7 +29,6 @@ std::wstring tokenUserSid(HANDLE process) {
     return std::wstring(text.get());
 }
 
-constexpr auto helperBudget = std::chrono::minutes(10);
 constexpr auto mutexRetryInterval = std::chrono::milliseconds(500);
 
 KernelHandle tryCreateInstanceMutex() {
@@ -79,22 +79,26 @@ KernelHandle acquireInstanceMutex() {
     return mutex;
 }
 
-KernelHandle acquireHelperInstanceMutex(std::uint32_t parentProcessId) {
-    const auto deadline = std::chrono::steady_clock::now() + helperBudget;
+KernelHandle acquireHelperInstanceMutex(std::uint32_t parentProcessId,
+                                        std::chrono::steady_clock::time_point deadline,
+                                        const std::function<bool()>& stillWanted) {
     KernelHandle parent(
         ::OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, parentProcessId));
     if (parent) {
         require(isProcessOfCurrentUser(parentProcessId),
                 "Installationshelfer gehört zu einem anderen Benutzer.");
-        require(::WaitForSingleObject(parent.get(),
-                                      static_cast<DWORD>(std::chrono::milliseconds(helperBudget).count())) ==
-                    WAIT_OBJECT_0,
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        require(::WaitForSingleObject(parent.get(), static_cast<DWORD>(std::max<std::int64_t>(
+                                                        left.count(), 0))) == WAIT_OBJECT_0,
                 "Vorheriger Installer läuft noch.");
     }
     for (;;) {
         KernelHandle mutex = tryCreateInstanceMutex();
         if (mutex)
             return mutex;
+        if (stillWanted && !stillWanted())
+            return {};
         require(std::chrono::steady_clock::now() + mutexRetryInterval < deadline,
                 "Andere Versionsverwaltung läuft noch. Launcherupdate bleibt vorbereitet.");
         std::this_thread::sleep_for(mutexRetryInterval);

@@ -52,9 +52,10 @@ bool copyThenMove(const fs::path& source, const fs::path& intermediate, const fs
            ::MoveFileExW(intermediate.c_str(), target.c_str(), replaceExisting);
 }
 
-void writePhase(Json& document, const fs::path& dataRoot, const char* phase) {
+void writePhase(Json& document, const fs::path& dataRoot, const char* phase,
+                const SwapSteps& steps = diskSwapSteps()) {
     document["phase"] = phase;
-    writeLauncherUpdateDocument(dataRoot, document);
+    steps.writeDocument(dataRoot, document);
 }
 
 void writeReceiptFrom(const Json& document, const char* member, const LauncherFiles& files) {
@@ -85,7 +86,8 @@ std::optional<std::string> verifiedInstalledReceipt(const LauncherFiles& files, 
     return std::nullopt;
 }
 
-void backUpInstalledLauncher(Json& document, const LauncherFiles& files, const Json& keys) {
+void backUpInstalledLauncher(Json& document, const LauncherFiles& files, const Json& keys,
+                             const SwapSteps& steps) {
     document.erase("previousEnvelope");
     document.erase("previousSha256");
     if (!fs::exists(files.installed))
@@ -96,7 +98,7 @@ void backUpInstalledLauncher(Json& document, const LauncherFiles& files, const J
     if (!receipt->empty())
         document["previousEnvelope"] = *receipt;
     document["previousSha256"] = fileHash(files.installed);
-    require(::CopyFileW(files.installed.c_str(), files.backup.c_str(), FALSE),
+    require(::CopyFileW(files.installed.c_str(), files.backup.c_str(), FALSE) && steps.flush(files.backup),
             "Launcher-Sicherung fehlgeschlagen.");
 }
 
@@ -124,20 +126,68 @@ void restoreBackup(Json& document, const fs::path& dataRoot, const LauncherFiles
     writePhase(document, dataRoot, "restored");
 }
 
+// A replacement without a backup (the launcher it found had no valid receipt) that stopped before or
+// at the swap is carried out again from TESSARO.next.exe while that is still the ordered launcher. The
+// launcher in place is moved aside, not overwritten: it may be the very process recovering (Windows
+// renames a running executable but does not replace it), and it goes back if the swap fails.
+bool retryInterruptedSwap(Json& document, const fs::path& dataRoot, const LauncherFiles& files,
+                          const Json& keys) {
+    if (!fs::exists(files.next) || fileHash(files.next) != document.at("sha256").get<std::string>())
+        return false;
+    verifyLauncherFile(files.next, textMember(document, "envelope"), keys, true);
+    const bool setAside = fs::exists(files.installed);
+    if (setAside && !::MoveFileExW(files.installed.c_str(), files.recovery.c_str(), replaceExisting))
+        return false;
+    if (::MoveFileExW(files.next.c_str(), files.installed.c_str(), replaceExisting) &&
+        runLauncherSelfTest(files.installed, dataRoot, "")) {
+        writeReceiptFrom(document, "envelope", files);
+        writePhase(document, dataRoot, "complete");
+        ::DeleteFileW(files.recovery.c_str());
+        return true;
+    }
+    if (setAside)
+        ::MoveFileExW(files.recovery.c_str(), files.installed.c_str(), replaceExisting);
+    return false;
+}
+
 } // namespace
 
 void runHelper(const std::string& helperMode, std::uint32_t parentProcessId) {
     require(parentProcessId != 0 && parentProcessId != ::GetCurrentProcessId(),
             "Ungültiger Installationsvorgang.");
-    KernelHandle instanceMutex = acquireHelperInstanceMutex(parentProcessId);
+    const auto deadline = std::chrono::steady_clock::now() + helperBudget;
     const fs::path installRoot = installRootPath();
     const fs::path dataRoot = dataRootPath();
+    const bool replacing = helperMode == "--replace-launcher";
+    // An uninstall that ran while this helper waited took the order with it; the helper must not stay
+    // in the program folder the uninstall is about to remove.
+    const fs::path order = extendedPath(launcherUpdateDocumentPath(dataRoot), false);
+    KernelHandle instanceMutex = acquireHelperInstanceMutex(parentProcessId, deadline, [&] {
+        std::error_code unreadable;
+        return !replacing || fs::exists(order, unreadable) || unreadable;
+    });
+    if (!instanceMutex)
+        return;
     refuseReparsePoints(installRoot);
     refuseReparsePoints(dataRoot);
-    if (helperMode == "--replace-launcher")
+    if (replacing)
         replaceLauncher(installRoot, dataRoot);
     else if (helperMode == "--finish-uninstall")
-        finishUninstall(installRoot, dataRoot);
+        finishUninstall(installRoot, dataRoot, deadline);
+}
+
+SwapSteps diskSwapSteps() {
+    return {flushFileToDisk, writeLauncherUpdateDocument};
+}
+
+void prepareSwap(const fs::path& newLauncher, const fs::path& installRoot, const fs::path& dataRoot,
+                 Json& document, const SwapSteps& steps) {
+    const LauncherFiles files(installRoot);
+    require(::CopyFileW(extendedPath(newLauncher, false).c_str(), files.next.c_str(), FALSE) &&
+                steps.flush(files.next),
+            "Launcherdatei konnte nicht vorbereitet werden.");
+    backUpInstalledLauncher(document, files, builtinKeySet(), steps);
+    writePhase(document, dataRoot, "replacing", steps);
 }
 
 void replaceLauncher(const fs::path& installRoot, const fs::path& dataRoot) {
@@ -155,10 +205,7 @@ void replaceLauncher(const fs::path& installRoot, const fs::path& dataRoot) {
             "Neuer Launcher hat die Selbstprüfung nicht bestanden.");
 
     const LauncherFiles files(installRoot);
-    require(::CopyFileW(extendedPath(self, false).c_str(), files.next.c_str(), FALSE),
-            "Launcherdatei konnte nicht vorbereitet werden.");
-    backUpInstalledLauncher(document, files, keys);
-    writePhase(document, dataRoot, "replacing");
+    prepareSwap(self, installRoot, dataRoot, document, diskSwapSteps());
     require(::MoveFileExW(files.next.c_str(), files.installed.c_str(), replaceExisting),
             "Launcher konnte nicht ausgetauscht werden; bisherige Version bleibt erhalten.");
 
@@ -196,6 +243,8 @@ void recoverLauncher() {
             return;
         }
     }
+    if (!document.contains("previousSha256") && retryInterruptedSwap(document, dataRoot, files, keys))
+        return;
     restoreBackup(document, dataRoot, files, keys);
 }
 

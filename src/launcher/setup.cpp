@@ -53,6 +53,18 @@ void dropInterruptedReplacement(const fs::path& dataRoot) {
         fs::remove(document);
 }
 
+// Whether the installed launcher matches its receipt, a signed launcher release.
+bool installedLauncherVerifies(const fs::path& installRoot) noexcept {
+    try {
+        verifyLauncherFile(installRoot / L"TESSARO.exe",
+                           readFileBounded(launcherReceiptPath(installRoot), maxDocumentBytes),
+                           builtinKeySet(), true);
+        return true;
+    } catch (...) {
+        return false;
+    }
+}
+
 void stageReplacement(const Client& client, const fs::path& executable, const std::string& executableHash,
                       const std::string& envelope) {
     const fs::path staged = stagedLauncherPath(client.installRoot, executableHash);
@@ -173,6 +185,9 @@ void Client::setup(bool createDesktopShortcut) {
     if (!envelope.empty() && fs::exists(extendedPath(target, false)) &&
         fileHash(target) == fileHash(executable))
         writeReceipt(installRoot, envelope);
+    // However the launcher got there (copied now, or this very process), a verified one ends the order.
+    if (installedLauncherVerifies(installRoot))
+        dropInterruptedReplacement(dataRoot);
 
     ::CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     const std::optional<fs::path> programs = knownFolderPath(FOLDERID_Programs);

@@ -7,6 +7,7 @@
 #include "foundation/error.hpp"
 #include "foundation/files.hpp"
 #include "foundation/handles.hpp"
+#include "foundation/identity.hpp"
 #include "foundation/paths.hpp"
 #include "foundation/text.hpp"
 #include "foundation/tree.hpp"
@@ -87,6 +88,30 @@ void markSelfForDeletion(const fs::path& executable) {
     ::SetFileInformationByHandle(self.get(), FileDispositionInfo, &disposition, sizeof disposition);
 }
 
+// Helper copies with their receipts that a failed first stage left behind; a copy that still runs is a
+// second stage at work and stays.
+void removeIdleHelperCopies(const fs::path& dataRoot) {
+    const fs::path folder = helperFolderOf(dataRoot);
+    for (const std::wstring& name : folderEntries(folder)) {
+        if (!name.starts_with(L"uninstall-") || !name.ends_with(L".exe"))
+            continue;
+        const fs::path copy = folder / name;
+        if (isProgramRunningFrom(copy))
+            continue;
+        ::DeleteFileW(extendedPath(copy, false).c_str());
+        ::DeleteFileW(extendedPath(fs::path(copy.native() + L".receipt.json"), false).c_str());
+    }
+}
+
+// A running executable cannot be removed on Windows: removing the program folder before such a helper
+// ended would stop halfway, with the entry and shortcuts already gone.
+void awaitOtherHelpers(const fs::path& installRoot, std::chrono::steady_clock::time_point deadline) {
+    while (isProgramRunningFrom(installRoot)) {
+        require(std::chrono::steady_clock::now() < deadline, "Anderer Installationshelfer läuft noch.");
+        ::Sleep(500);
+    }
+}
+
 } // namespace
 
 void Client::uninstall() {
@@ -95,6 +120,7 @@ void Client::uninstall() {
     refuseReparsePoints(dataRoot);
     refuseLinksInTree(installRoot);
     refuseLinksInTree(dataRoot);
+    removeIdleHelperCopies(dataRoot);
 
     const fs::path helper = helperFolderOf(dataRoot) / toWide("uninstall-" + randomId() + ".exe");
     const fs::path executable = executablePath();
@@ -123,12 +149,14 @@ void Client::uninstall() {
                         0, 0);
 }
 
-void finishUninstall(const fs::path& installRoot, const fs::path& dataRoot) {
+void finishUninstall(const fs::path& installRoot, const fs::path& dataRoot,
+                     std::chrono::steady_clock::time_point deadline) {
     const fs::path executable = executablePath();
     require(isAdmissibleHelper(executable, dataRoot), "Unzulässiger Deinstallationshelfer.");
     const fs::path receipt(executable.native() + L".receipt.json");
     verifyLauncherFile(executable, readFileBounded(receipt, maxDocumentBytes), builtinKeySet(), true);
     require(!isApplicationRunning(0), "TESSARO läuft noch.");
+    awaitOtherHelpers(installRoot, deadline);
 
     if (fs::exists(extendedPath(installRoot, false)))
         removeTree(installRoot);

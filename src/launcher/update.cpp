@@ -44,6 +44,19 @@ void checkLauncherArtifact(const Json& release) {
     require(valid, "Launcherdatei ungültig.");
 }
 
+// A helper started for this very launcher still waits for the manager to close: the order stands, and
+// repeated sign-ins or loads must not pile up helpers.
+bool helperAwaits(const fs::path& dataRoot, const fs::path& staged, const std::string& sha256) {
+    Json order;
+    try {
+        order = loadJsonOr(extendedPath(launcherUpdateDocumentPath(dataRoot), false), Json());
+    } catch (const std::exception&) {
+        return false;
+    }
+    return order.is_object() && order.value("phase", Json()) == Json("prepared") &&
+           order.value("sha256", Json()) == Json(sha256) && isProgramRunningFrom(staged);
+}
+
 } // namespace
 
 std::optional<std::array<std::int64_t, 3>> readLauncherVersion(std::string_view text) {
@@ -128,12 +141,14 @@ void Client::updateLauncher() {
     if (sha256FileHex(extendedPath(staged, false), nullptr, {}) != sha256)
         discardAlteredStagedLauncher(staged);
 
-    writeLauncherUpdateDocument(dataRoot, {{"envelope", envelope},
-                                           {"file", toUtf8(staged.native())},
-                                           {"phase", "prepared"},
-                                           {"sha256", sha256},
-                                           {"version", version}});
-    startReplacementHelper(staged);
+    if (!helperAwaits(dataRoot, staged, sha256)) {
+        writeLauncherUpdateDocument(dataRoot, {{"envelope", envelope},
+                                               {"file", toUtf8(staged.native())},
+                                               {"phase", "prepared"},
+                                               {"sha256", sha256},
+                                               {"version", version}});
+        startReplacementHelper(staged);
+    }
     if (progress.report)
         progress.report("Neuer Launcher vorbereitet. Versionsverwaltung schließen und erneut öffnen, um ihn "
                         "zu übernehmen.",

@@ -116,6 +116,23 @@ TEST(StartProcess, GivesOnlyTheApplicationItsOwnRuntimeEnvironment) {
     EXPECT_FALSE(hasName(helper, "Path") || hasName(helper, "Testapp_Marker"));
 }
 
+TEST(IsProgramRunningFrom, MatchesTheFileAndItsFoldersButNotANameThatOnlyBeginsAlike) {
+    test::ScratchFolder scratch;
+    const fs::path folder = scratch / L"Helpers";
+    test::prepareTestApp(folder, Json{{"afterStartMs", 20000}}, L"helper.exe");
+    StartedProcess started = startProcess(folder / L"helper.exe", {}, true);
+    const struct {
+        fs::path location;
+        bool running;
+    } cases[] = {{folder / L"HELPER.EXE", true}, {scratch.path(), true}, {folder, true},
+                 {scratch / L"Help", false}, {folder / L"helper.ex", false}};
+    for (const auto& c : cases)
+        EXPECT_EQ(isProgramRunningFrom(c.location), c.running) << toUtf8(c.location.native());
+    ::TerminateProcess(started.process.get(), 0);
+    ::WaitForSingleObject(started.process.get(), 10000);
+    EXPECT_FALSE(isProgramRunningFrom(folder));
+}
+
 TEST(StartProcess, RefusesAProgramThatCannotStart) {
     test::ScratchFolder scratch;
     try {

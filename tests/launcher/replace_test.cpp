@@ -180,6 +180,7 @@ TEST_F(LauncherReplacement, RecoveryResolvesEveryInterruptedReplacement) {
         std::string expectedLauncher;
         std::string expectedReceipt;
         std::string message;
+        std::string next = {}; // what lies as TESSARO.next.exe
     } cases[] = {
         {"stopped before the move", "tessaro-1.0.3", "tessaro-1.0.2", true, true, "restored", "tessaro-1.0.2",
          "tessaro-1.0.2", ""},
@@ -195,6 +196,11 @@ TEST_F(LauncherReplacement, RecoveryResolvesEveryInterruptedReplacement) {
          "Launcher-Wiederherstellung benötigt erneutes Setup."},
         {"no launcher before, new one failing", "standin-1.0.3", "standin-1.0.3", false, false, "replacing",
          "standin-1.0.3", "", "Launcher-Wiederherstellung benötigt erneutes Setup."},
+        {"unreceipted launcher, swap interrupted", "tessaro-1.0.3", "tessaro-1.0.2.9", false, false,
+         "complete", "tessaro-1.0.3", "tessaro-1.0.3", "", "tessaro-1.0.3"},
+        {"unreceipted launcher, another file beside it", "tessaro-1.0.3", "tessaro-1.0.2.9", false, false,
+         "replacing", "tessaro-1.0.2.9", "", "Launcher-Wiederherstellung benötigt erneutes Setup.",
+         "tessaro-0.9.9"},
     };
     for (const Case& c : cases) {
         UserState::reset();
@@ -203,6 +209,8 @@ TEST_F(LauncherReplacement, RecoveryResolvesEveryInterruptedReplacement) {
             installVariant(c.installed, false);
         if (c.backup)
             copyFile(variantExe("tessaro-1.0.2"), backupFile());
+        if (!c.next.empty())
+            copyFile(variantExe(c.next), installRoot() / L"TESSARO.next.exe");
         Json document = replacingDocument(c.newVariant);
         if (!c.previousMembers) {
             document.erase("previousEnvelope");
@@ -228,6 +236,26 @@ TEST_F(LauncherReplacement, RecoveryResolvesEveryInterruptedReplacement) {
             EXPECT_EQ(readBytes(launcherReceipt()), variantEnvelope(c.expectedReceipt)) << c.name;
         EXPECT_TRUE(probeAnswersLeft().empty()) << c.name;
     }
+}
+
+TEST_F(LauncherReplacement, BothCopiesAreOnDiskBeforeTheOrderSaysReplacing) {
+    installVariant("tessaro-1.0.2");
+    const fs::path staged = stageVariant("tessaro-1.0.3");
+    Json document = setupDocument("tessaro-1.0.3", staged, "1.0.3");
+    std::vector<std::string> steps;
+    const SwapSteps disk = diskSwapSteps();
+    const SwapSteps recorder{[&](const fs::path& file) {
+                                 steps.push_back("flush " + toUtf8(file.filename().native()));
+                                 return disk.flush(file);
+                             },
+                             [&](const fs::path& root, const Json& order) {
+                                 steps.push_back("order " + order.value("phase", std::string()));
+                                 disk.writeDocument(root, order);
+                             }};
+    prepareSwap(staged, installRoot(), dataRoot(), document, recorder);
+    EXPECT_EQ(steps, (std::vector<std::string>{"flush TESSARO.next.exe", "flush launcher-previous.exe",
+                                               "order replacing"}));
+    EXPECT_EQ(readBytes(installRoot() / L"TESSARO.next.exe"), variantBytes("tessaro-1.0.3"));
 }
 
 TEST_F(LauncherReplacement, RecoveryIgnoresEveryPhaseButReplacing) {

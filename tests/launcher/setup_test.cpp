@@ -185,6 +185,12 @@ TEST_F(Setup, PlacingTheLauncherItselfEndsAReplacementLeftWithoutLauncher) {
     EXPECT_EQ(readBytes(installedLauncher()), variantBytes("driver"));
     EXPECT_FALSE(present(updateDocument()));
 
+    // Setup run by the installed launcher itself ends it as well.
+    document["phase"] = "replacing";
+    writeLauncherUpdateDocument(dataRoot(), document);
+    ASSERT_EQ(runDriver(installedLauncher(), L"setup"), std::optional<DWORD>(0)) << setupError();
+    EXPECT_FALSE(present(updateDocument()));
+
     document["phase"] = "prepared";
     writeLauncherUpdateDocument(dataRoot(), document);
     ::DeleteFileW(installedLauncher().c_str());

@@ -67,6 +67,9 @@ ChildProcess startApplication(const ScratchFolder& folder) {
 
 TEST_F(Uninstall, FirstStageLeavesTheLauncherForTheHelperWhichRemovesTheRest) {
     populateInstallation();
+    // Left by a first stage that failed after copying its helper: gone with the next one.
+    writeBytes(helperFolder() / L"uninstall-left.exe", "stale helper");
+    writeBytes(helperFolder() / L"uninstall-left.exe.receipt.json", "{}");
     InstanceMutexHolder manager; // the helper must wait, so that the first stage's result can be seen
 
     ASSERT_EQ(runDriver(installedLauncher(), L"uninstall"), std::optional<DWORD>(0)) << uninstallError();
@@ -99,6 +102,27 @@ TEST_F(Uninstall, FirstStageLeavesTheLauncherForTheHelperWhichRemovesTheRest) {
     EXPECT_FALSE(present(dataRoot()));
     EXPECT_TRUE(present(helperFolder()));
     EXPECT_FALSE(present(helperFolder() / (copies[0] + L".receipt.json")));
+}
+
+// A newer launcher was prepared and its replacement helper waits for the manager when the user
+// uninstalls: that helper must leave the program folder before the second stage removes it.
+TEST_F(Uninstall, AWaitingLauncherReplacementGivesWayAndEverythingIsRemoved) {
+    populateInstallation();
+    offerVariant("tessaro-1.0.3");
+    InstanceMutexHolder manager;
+    ASSERT_EQ(runDriver(installedLauncher(), L"update"), std::optional<DWORD>(0));
+    ASSERT_EQ(processesNamed(L"launcher-").size(), 1u);
+    ASSERT_EQ(runDriver(installedLauncher(), L"uninstall"), std::optional<DWORD>(0)) << uninstallError();
+    EXPECT_TRUE(waitForProcessesToEnd(L"launcher-", 15000)) << "the order is gone, the helper must end";
+
+    manager.release();
+    ASSERT_TRUE(waitForProcessesToEnd(L"uninstall-", 120000));
+    EXPECT_FALSE(dismissMessageBox(L"TESSARO Installer", 1000).has_value());
+    std::optional<Json> helper = standInReport(L"helper.json");
+    ASSERT_TRUE(helper.has_value());
+    EXPECT_EQ((*helper)["error"], nullptr);
+    EXPECT_FALSE(present(installRoot()));
+    EXPECT_FALSE(present(dataRoot()));
 }
 
 TEST_F(Uninstall, RunningApplicationBlocksTheFirstStage) {

@@ -135,6 +135,9 @@ TEST_F(LauncherUpdate, NewerReleaseIsDownloadedStagedAndSwappedInAfterTheManager
         Json expected = setupDocument("tessaro-1.0.3", staged, "1.0.3");
         expected["phase"] = "prepared";
         EXPECT_EQ(readBytes(updateDocument()), dumpCompact(expected));
+        // A second preparation while the helper waits starts no other one.
+        ASSERT_EQ(runDriver(binaryDir() / L"bin" / L"launcher_driver.exe", L"update"),
+                  std::optional<DWORD>(0));
         EXPECT_EQ(processesNamed(L"launcher-").size(), 1u);
         EXPECT_EQ(readBytes(installedLauncher()), variantBytes("tessaro-1.0.2"));
     }
