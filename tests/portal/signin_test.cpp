@@ -282,8 +282,9 @@ TEST_F(BrowserSignIn, CallbackDefectsEndTheSignInWithoutCredentials) {
         std::string_view answer;
         const char* message;
     } cases[] = {
-        {"state={state}&code=c&state={state}", "", "Doppelte Browserantwort."},
+        {"state={state}&code=c&code=d", "", "Doppelte Browserantwort."},
         {"state={state}&code=ab%4", "", "Ungültige Browserantwort."},
+        {"x=%zz&state={state}&code=c", "", "Ungültige Browserantwort."},
         {"error=access_denied&state={state}", browserAnswer, "Anmeldung wurde abgebrochen."},
         {"code=&state={state}", browserAnswer, "Anmeldung wurde abgebrochen."},
     };
