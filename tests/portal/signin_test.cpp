@@ -102,7 +102,8 @@ class Trickler {
     Trickler() : run_(std::async(std::launch::async, [this] { return trickle(); })) {}
     ~Trickler() {
         stop_ = true;
-        run_.wait();
+        if (run_.valid())
+            run_.wait();
     }
     // How long the listener kept the connection open; nothing while it still does.
     std::optional<std::chrono::milliseconds> heldFor(std::chrono::seconds timeout) {
