@@ -101,20 +101,24 @@ bool isProgramRunningFrom(const fs::path& fileOrFolder) {
         return true;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
-    if (!::Process32FirstW(snapshot.get(), &entry))
-        return true;
-    do {
+    std::vector<wchar_t> image(32768);
+    // The error of the last query must not pass for the end of the list.
+    const auto next = [&] {
+        ::SetLastError(ERROR_SUCCESS);
+        return ::Process32NextW(snapshot.get(), &entry);
+    };
+    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = next()) {
         if (entry.th32ProcessID == ::GetCurrentProcessId() || entry.th32ProcessID == 0)
             continue;
         KernelHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
-        std::vector<wchar_t> image(32768);
         DWORD length = static_cast<DWORD>(image.size());
         if (process && ::QueryFullProcessImageNameW(process.get(), 0, image.data(), &length) &&
             isAtOrBelow(std::wstring_view(image.data(), length), fileOrFolder) &&
             isProcessOfCurrentUser(entry.th32ProcessID))
             return true;
-    } while (::Process32NextW(snapshot.get(), &entry));
-    return ::GetLastError() != ERROR_NO_MORE_FILES;
+    }
+    const DWORD error = ::GetLastError();
+    return error != ERROR_NO_MORE_FILES && error != ERROR_SUCCESS;
 }
 
 std::wstring quoteArgument(std::wstring_view argument) {
