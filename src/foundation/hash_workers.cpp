@@ -37,10 +37,10 @@ HashWorkers::~HashWorkers() {
     threads_.clear();
 }
 
-void HashWorkers::add(std::filesystem::path file) {
+void HashWorkers::add(std::filesystem::path file, FileHandle written) {
     {
         std::lock_guard lock(mutex_);
-        jobs_.push_back(Job{std::move(file), {}, false});
+        jobs_.push_back(Job{std::move(file), std::move(written), {}, false});
     }
     jobQueued_.notify_one();
 }
@@ -81,11 +81,16 @@ void HashWorkers::work() {
         lock.unlock();
         std::uint64_t counted = 0;
         FileHash result;
+        if (job.written.valid()) {
+            result.flushFailed = !::FlushFileBuffers(job.written.get());
+            job.written.reset();
+        }
         try {
-            result.sha256 = sha256FileHex(job.file, hash, buffer, cancels_, [&](std::uint64_t done) {
-                bytesHashed_ += done - counted;
-                counted = done;
-            });
+            if (!result.flushFailed)
+                result.sha256 = sha256FileHex(job.file, hash, buffer, cancels_, [&](std::uint64_t done) {
+                    bytesHashed_ += done - counted;
+                    counted = done;
+                });
         } catch (...) {
             result.error = std::current_exception();
         }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "foundation/crypto.hpp"
+#include "foundation/handles.hpp"
 #include "foundation/progress.hpp"
 
 #include <atomic>
@@ -25,8 +26,9 @@
 namespace tess {
 
 struct FileHash {
-    std::string sha256; // hexadecimal; empty when error is set
+    std::string sha256; // hexadecimal; empty when error is set or the flush failed
     std::exception_ptr error;
+    bool flushFailed = false;
 };
 
 class HashWorkers {
@@ -38,8 +40,9 @@ class HashWorkers {
     HashWorkers& operator=(const HashWorkers&) = delete;
 
     // Queues a file whose path the caller has checked for links; the caller takes results until full()
-    // is false first.
-    void add(std::filesystem::path file);
+    // is false first. A handle the file is still open with for writing is flushed and closed on the
+    // thread before the file is read, so the caller need not wait for the disk.
+    void add(std::filesystem::path file, FileHandle written = {});
     [[nodiscard]] bool full() const;
     [[nodiscard]] bool empty() const;
     // The oldest queued file's result once it is ready; nothing when it is not ready within `wait`.
@@ -50,6 +53,7 @@ class HashWorkers {
   private:
     struct Job {
         std::filesystem::path file;
+        FileHandle written;
         FileHash result;
         bool done = false;
     };

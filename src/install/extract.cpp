@@ -215,16 +215,17 @@ class Extraction {
         require(listed != expected_.end() && Json(entry.info.uncompressed_size) == listed->second->at("size"),
                 "ZIP-Inhalt stimmt nicht mit Manifest überein.");
         createDirectories(full.parent_path());
-        writeFile(zip, entry, full);
+        FileHandle written = writeFile(zip, entry, full);
         while (workers_.full())
             takeHash();
-        // Hashed from the disk after closing, so what is checked is what stays.
-        workers_.add(std::move(full));
+        // Flushed, closed and then hashed from the disk on a worker thread, so what is checked is what
+        // stays, while this thread unpacks the next entry.
+        workers_.add(std::move(full), std::move(written));
         written_.push_back({entry.name, entry.info.uncompressed_size, listed->second});
         expected_.erase(listed);
     }
 
-    void writeFile(unzFile zip, const ZipEntry& entry, const fs::path& full) {
+    FileHandle writeFile(unzFile zip, const ZipEntry& entry, const fs::path& full) {
         const std::uint64_t size = entry.info.uncompressed_size;
         FileHandle file(::CreateFileW(full.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
@@ -234,9 +235,9 @@ class Extraction {
         if (context.error)
             std::rethrow_exception(context.error);
         package_.checkCancelled();
-        require(streamed && context.written == size && ::FlushFileBuffers(file.get()),
-                "ZIP-Daten beschädigt oder Speicher voll.");
+        require(streamed && context.written == size, "ZIP-Daten beschädigt oder Speicher voll.");
         unpacked_ += size;
+        return file;
     }
 
     // Compares the oldest written file's hash once it is ready; counts the file only when it matched.
@@ -245,6 +246,7 @@ class Extraction {
         if (!hash)
             return package_.reportLine(unpacking, unpacked_, files_, written_.front().path, false, false);
         const Written& file = written_.front();
+        require(!hash->flushFailed, "ZIP-Daten beschädigt oder Speicher voll.");
         if (hash->error)
             std::rethrow_exception(hash->error);
         require(hash->sha256 == file.listed->at("sha256").get_ref<const std::string&>(),
