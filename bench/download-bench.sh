@@ -54,6 +54,8 @@ if [ ! -f "$info" ] || [ "$(cat "$bench/data.mib" 2>/dev/null)" != "$mib" ]; the
 fi
 read -r size sha < <(/usr/bin/python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); print(d["artifactSize"], d["artifactSha256"])' "$info")
 
+# Another build's test portal may hold the port for a while: wait up to five minutes for it.
+for _ in $(seq 1 300); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || break; sleep 1; done
 if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
     echo "download-bench.sh: port $port is in use (stop the test portal first)" >&2
     exit 1

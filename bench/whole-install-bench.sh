@@ -63,6 +63,8 @@ PY
 fi
 zip="$data/releases/$release/artifact.zip"
 
+# Another build's test portal may hold the port for a while: wait up to five minutes for it.
+for _ in $(seq 1 300); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || break; sleep 1; done
 if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
     echo "whole-install-bench.sh: port $port is in use (stop the test portal first)" >&2
     exit 1
