@@ -1,19 +1,25 @@
 #!/usr/bin/env bash
-# Download throughput of the program's resumable download against curl, both over the same loopback
-# HTTPS from the development portal, and the cost of a resume after a cut transfer.
+# Download throughput of the program's resumable download against a bare WinHTTP read loop in the same
+# Wine prefix (same portal, same session settings, nothing written or hashed: the reference), with curl
+# and curl + sha256sum beside it, all over the same loopback HTTPS from the development portal; then the
+# cost of a resume after a cut transfer.
 #
 # usage: bench/download-bench.sh [BUILD_DIR] [SIZE_MIB]
 # BUILD_DIR (default build) must hold bin/portal_download_tool.exe; its portal address
 # (TESSARO_PORTAL_BASE_ADDRESS) names the port the portal is started on, which must be free (the
 # test fixture's portal must not be running). SIZE_MIB defaults to 256. The release is published
 # once into BUILD_DIR/bench-download/data and reused. Prints both throughputs (best of 3) and the
-# ratio program/curl, then resumes a transfer cut at half the size and shows the bytes it fetched.
+# ratios, then resumes a transfer cut at half the size and shows the bytes it fetched. With BENCH_RESULTS
+# set, appends key=value lines for bench/run-all.sh to that file.
 set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$(cd "${1:-$repo/build}" && pwd)"
 mib="${2:-256}"
 tool="$build/bin/portal_download_tool.exe"
-[ -f "$tool" ] || { echo "download-bench.sh: $tool missing (cmake --build $build --target portal_download_tool)" >&2; exit 1; }
+loop_tool="$build/bin/winhttp_read_tool.exe"
+for file in "$tool" "$loop_tool"; do
+    [ -f "$file" ] || { echo "download-bench.sh: $file missing (cmake --build $build)" >&2; exit 1; }
+done
 
 address=$(sed -n 's/^TESSARO_PORTAL_BASE_ADDRESS:STRING=//p' "$build/CMakeCache.txt")
 [[ "$address" =~ ^https://(127\.0\.0\.1|localhost):([0-9]+)/?$ ]] ||
@@ -48,6 +54,8 @@ if [ ! -f "$info" ] || [ "$(cat "$bench/data.mib" 2>/dev/null)" != "$mib" ]; the
 fi
 read -r size sha < <(/usr/bin/python3 -c 'import json,sys; d=json.load(open(sys.argv[1])); print(d["artifactSize"], d["artifactSha256"])' "$info")
 
+# Another build's test portal may hold the port for a while: wait up to five minutes for it.
+for _ in $(seq 1 300); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null || break; sleep 1; done
 if (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
     echo "download-bench.sh: port $port is in use (stop the test portal first)" >&2
     exit 1
@@ -56,7 +64,7 @@ rm -f "$bench/portal.port"
 setsid /usr/bin/python3 "$repo/tools/devportal/devportal.py" serve --data "$data" --cert "$certs/server.pem" \
     --key "$certs/server.key" --port "$port" --port-file "$bench/portal.port" </dev/null >"$bench/portal.out" 2>&1 &
 portal=$!
-trap 'kill $portal 2>/dev/null || true; rm -f "$bench/curl.out" "$bench/artifact.partial"' EXIT
+trap 'kill $portal 2>/dev/null || true; wait $portal 2>/dev/null || true; rm -f "$bench/curl.out" "$bench/artifact.partial"' EXIT
 for _ in $(seq 1 100); do [ -f "$bench/portal.port" ] && break; sleep 0.1; done
 [ -f "$bench/portal.port" ] || { cat "$bench/portal.out" >&2; exit 1; }
 
@@ -70,11 +78,13 @@ best() { sort -g | head -n 1; }
 mibs() { /usr/bin/python3 -c "import sys; print('%.1f' % ($size / 1048576 / float(sys.argv[1])))" "$1"; }
 
 run_tool() { wine "$tool" "$path" "$partial_win" "$size" "$sha" "$token" </dev/null 2>/dev/null | tr -d '\r' || true; }
+run_loop() { wine "$loop_tool" "$path" "$token" </dev/null 2>/dev/null | tr -d '\r' || true; }
 seconds() { [[ "$1" =~ ^ok\ seconds=([0-9.]+) ]] && echo "${BASH_REMATCH[1]}" || { echo "program: $1" >&2; exit 1; }; }
 ratio() { /usr/bin/python3 -c "import sys; print('%.2f' % (float(sys.argv[1]) / float(sys.argv[2])))" "$1" "$2"; }
 
-curl_times=() curl_hash_times=() program_times=()
+curl_times=() curl_hash_times=() program_times=() loop_times=()
 for _ in 1 2 3; do
+    loop_times+=("$(seconds "$(run_loop)")")
     start=$(date +%s.%N)
     curl_times+=("$("${C[@]}" -H "Authorization: Bearer $token" -o "$bench/curl.out" -w '%{time_total}' "$base$path")")
     [ "$(sha256sum <"$bench/curl.out" | cut -d' ' -f1)" = "$sha" ] || { echo "curl fetched other bytes" >&2; exit 1; }
@@ -86,11 +96,20 @@ hash_only=$(seconds "$(run_tool)")
 curl_s=$(printf '%s\n' "${curl_times[@]}" | best)
 curl_hash_s=$(printf '%s\n' "${curl_hash_times[@]}" | best)
 program_s=$(printf '%s\n' "${program_times[@]}" | best)
+loop_s=$(printf '%s\n' "${loop_times[@]}" | best)
 echo "artifact: $size bytes ($mib MiB of random content, zipped) over $base"
+echo "WinHTTP read loop (reference): $(mibs "$loop_s") MiB/s (best of 3: ${loop_s} s; runs ${loop_times[*]})"
 echo "curl:    $(mibs "$curl_s") MiB/s (best of 3: ${curl_s} s; runs ${curl_times[*]})"
-echo "program: $(mibs "$program_s") MiB/s (best of 3: ${program_s} s; runs ${program_times[*]}; includes its final SHA-256 check, ${hash_only} s alone)"
+echo "program: $(mibs "$program_s") MiB/s (best of 3: ${program_s} s; runs ${program_times[*]}; hashed as written; a call that finds the file complete hashes it in ${hash_only} s)"
+echo "ratio program/loop throughput: $(ratio "$loop_s" "$program_s")"
 echo "ratio program/curl throughput: $(ratio "$curl_s" "$program_s")"
 echo "like for like, curl followed by sha256sum: $(mibs "$curl_hash_s") MiB/s; ratio program/(curl+sha256sum): $(ratio "$curl_hash_s" "$program_s")"
+
+if [ -n "${BENCH_RESULTS:-}" ]; then
+    printf 'download_program_mibs=%s\ndownload_loop_mibs=%s\ndownload_ratio=%s\ndownload_curl_mibs=%s\ndownload_curl_hash_mibs=%s\n' \
+        "$(mibs "$program_s")" "$(mibs "$loop_s")" "$(ratio "$loop_s" "$program_s")" "$(mibs "$curl_s")" \
+        "$(mibs "$curl_hash_s")" >>"$BENCH_RESULTS"
+fi
 
 # Resume: the first transfer is cut at half the file, the second call fetches only what is missing.
 rm -f "$partial_unix"

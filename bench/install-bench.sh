@@ -7,7 +7,8 @@
 #   bench/install-bench.sh [BUILD_DIR] [WORK_DIR]
 #
 # BUILD_DIR (default: build) must hold bin/bench_extract_tool.exe; WORK_DIR (default:
-# /tmp/tessaro-install-bench, about 5 GB) is removed at the end unless KEEP=1.
+# /tmp/tessaro-install-bench, about 5 GB) is removed at the end unless KEEP=1. With BENCH_RESULTS set,
+# appends key=value lines for bench/run-all.sh to that file.
 set -euo pipefail
 
 source_dir="$(cd "$(dirname "$0")/.." && pwd)"
@@ -90,13 +91,20 @@ hash_tree() { find "$1" -type f -print0 | xargs -0 -n 2000 sha256sum >/dev/null;
 export -f hash_tree
 
 results=()
-row() { # name, program seconds, program peak bytes, reference seconds, reference peak KiB
+row() { # key, name, program seconds, program peak bytes, reference seconds, reference peak KiB, manifest bytes
     results+=("$(/usr/bin/python3 -c '
 import sys
-name, ps, pb, rs, rk = sys.argv[1], float(sys.argv[2]), int(sys.argv[3]), float(sys.argv[4]), int(sys.argv[5])
+name, ps, pb, rs, rk, mb = sys.argv[1], float(sys.argv[2]), int(sys.argv[3]), float(sys.argv[4]), int(sys.argv[5]), int(sys.argv[6])
 pm, rm = pb / 2**20, rk / 1024
-print(f"{name:<34} {ps:8.1f} s {pm:8.1f} MiB | {rs:8.1f} s {rm:8.1f} MiB | {ps/rs:6.2f} {pm/rm:7.2f}")
-' "$@")")
+print(f"{name:<34} {ps:8.1f} s {pm:8.1f} MiB | {rs:8.1f} s {rm:8.1f} MiB | {ps/rs:6.2f} {pm/rm:7.2f} | {mb / 2**20:6.1f} MiB")
+' "${@:2}")")
+    if [ -n "${BENCH_RESULTS:-}" ]; then
+        /usr/bin/python3 -c '
+import sys
+key, ps, pb, rs, mb = sys.argv[1], float(sys.argv[2]), int(sys.argv[3]), float(sys.argv[4]), int(sys.argv[5])
+print(f"{key}_program_s={ps:.2f}\n{key}_reference_s={rs:.2f}\n{key}_ratio={ps/rs:.2f}\n{key}_peak_mib={pb / 2**20:.1f}\n{key}_manifest_mib={mb / 2**20:.1f}")
+' "$1" "$3" "$4" "$5" "$7" >>"$BENCH_RESULTS"
+    fi
 }
 
 echo "== extraction of 1 GiB / 10,000 files"
@@ -106,20 +114,21 @@ read -r unzip_s unzip_k < <(measure unzip -q "$zip" -d "$work/unzip-out")
 read -r hash_s hash_k < <(measure bash -c 'hash_tree "$1"' _ "$work/unzip-out")
 ref_s=$(/usr/bin/python3 -c "print($unzip_s + $hash_s)")
 ref_k=$(( unzip_k > hash_k ? unzip_k : hash_k ))
-row "extract (unzip -q + sha256sum)" "$(field "$out" seconds)" "$(field "$out" peakWorkingSetBytes)" "$ref_s" "$ref_k"
+row extract "extract (unzip -q + sha256sum)" "$(field "$out" seconds)" "$(field "$out" peakWorkingSetBytes)" "$ref_s" "$ref_k" "$(field "$out" manifestWorkingSetBytes)"
 
 echo "== verification of the extracted package tree"
 out=$(wine "$tool" verify "$(winpath "$work/program-out")" "$(winpath "$manifest")")
 read -r ref_s ref_k < <(measure bash -c 'hash_tree "$1"' _ "$work/program-out")
-row "verify 10,000 files (sha256sum)" "$(field "$out" seconds)" "$(field "$out" peakWorkingSetBytes)" "$ref_s" "$ref_k"
+row verify10k "verify 10,000 files (sha256sum)" "$(field "$out" seconds)" "$(field "$out" peakWorkingSetBytes)" "$ref_s" "$ref_k" "$(field "$out" manifestWorkingSetBytes)"
 rm -rf "$work/unzip-out" "$work/program-out"
 
 echo "== verification of 100,000 small files"
 out=$(wine "$tool" verify "$(winpath "$work/small-tree")" "$(winpath "$work/small-manifest.json")")
 read -r ref_s ref_k < <(measure bash -c 'hash_tree "$1"' _ "$work/small-tree")
-row "verify 100,000 files (sha256sum)" "$(field "$out" seconds)" "$(field "$out" peakWorkingSetBytes)" "$ref_s" "$ref_k"
+row verify100k "verify 100,000 files (sha256sum)" "$(field "$out" seconds)" "$(field "$out" peakWorkingSetBytes)" "$ref_s" "$ref_k" "$(field "$out" manifestWorkingSetBytes)"
 
 echo
-printf '%-34s %21s | %21s | %6s %7s\n' "" "program (Wine)" "reference (host)" "time" "memory"
+printf '%-34s %21s | %21s | %6s %7s | %s\n' "" "program (Wine)" "reference (host)" "time" "memory" "manifest"
 printf '%s\n' "${results[@]}"
 echo "ratios are program / reference; the program runs under Wine $(wine --version 2>/dev/null), the reference natively"
+echo "manifest: the program's working set once the signed manifest is parsed, before the operation starts"

@@ -8,6 +8,7 @@
 # BUILD_DIR (default build) must hold bin/TESSARO.exe and testapp/appTESSARO.exe. The version is
 # published once into BUILD_DIR/bench-launch and installed into the build's Wine prefix for the run;
 # the prefix's launcher, current.json and journal are put back afterwards. RUNS defaults to 5 (median).
+# With BENCH_RESULTS set, appends key=value lines for bench/run-all.sh to that file.
 set -euo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$(cd "${1:-$repo/build}" && pwd)"
@@ -95,3 +96,7 @@ printf 'version folder: %d files, %.1f MiB (warm file cache, median of %d runs)\
 printf 'launch mode, start to confirmed start: %.3f s\n' "$launch"
 printf 'sha256sum over the same folder:        %.3f s\n' "$sha"
 printf 'ratio launch / sha256sum:              %.2f\n' "$(echo "$launch / $sha" | bc -l)"
+if [ -n "${BENCH_RESULTS:-}" ]; then
+    printf 'launch_program_s=%.3f\nlaunch_reference_s=%.3f\nlaunch_ratio=%.2f\n' "$launch" "$sha" \
+        "$(echo "$launch / $sha" | bc -l)" >>"$BENCH_RESULTS"
+fi

@@ -34,21 +34,33 @@ bool isStrictBase64(std::string_view text) {
 Sha256::Sha256() {
     require(::BCryptOpenAlgorithmProvider(algorithm_.put(), BCRYPT_SHA256_ALGORITHM, nullptr, 0) == 0,
             "SHA256 fehlt.");
+    start();
+}
+
+void Sha256::start() {
     require(::BCryptCreateHash(algorithm_.get(), hash_.put(), nullptr, 0, nullptr, 0, 0) == 0,
             "SHA256 fehlt.");
 }
 
+void Sha256::restart() {
+    hash_.reset();
+}
+
 void Sha256::update(const void* data, std::uint32_t length) {
+    if (!hash_.valid())
+        start();
     require(::BCryptHashData(hash_.get(), static_cast<PUCHAR>(const_cast<void*>(data)), length, 0) == 0,
             "SHA256 fehlgeschlagen.");
 }
 
 std::array<unsigned char, 32> Sha256::finish() {
+    if (!hash_.valid())
+        start();
     std::array<unsigned char, 32> digest{};
-    require(::BCryptFinishHash(hash_.get(), digest.data(), static_cast<ULONG>(digest.size()), 0) == 0,
-            "SHA256 fehlgeschlagen.");
+    const NTSTATUS status =
+        ::BCryptFinishHash(hash_.get(), digest.data(), static_cast<ULONG>(digest.size()), 0);
     hash_.reset();
-    algorithm_.reset();
+    require(status == 0, "SHA256 fehlgeschlagen.");
     return digest;
 }
 
@@ -80,15 +92,27 @@ std::string sha256FileHex(const fs::path& path, CancelFlag cancel,
     throwIfCancelled(cancel);
     fs::path target = extendedPath(path, false);
     refuseReparsePoints(target);
-    FileHandle file(::CreateFileW(target.c_str(), GENERIC_READ,
+    thread_local std::vector<char> buffer(65536);
+    Sha256 hash;
+    return sha256FileHex(target, hash, buffer, std::span<const CancelFlag>(&cancel, 1), progress);
+}
+
+std::string sha256FileHex(const fs::path& path, Sha256& hash, std::span<char> buffer,
+                          std::span<const CancelFlag> cancels,
+                          const std::function<void(std::uint64_t)>& progress) {
+    auto checkCancelled = [&] {
+        for (CancelFlag cancel : cancels)
+            throwIfCancelled(cancel);
+    };
+    checkCancelled();
+    FileHandle file(::CreateFileW(extendedPath(path, false).c_str(), GENERIC_READ,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
     require(file.valid(), "Datei nicht lesbar.");
-    Sha256 hash;
-    thread_local std::vector<char> buffer(65536);
+    hash.restart();
     std::uint64_t total = 0;
     for (;;) {
-        throwIfCancelled(cancel);
+        checkCancelled();
         DWORD read = 0;
         require(::ReadFile(file.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr),
                 "Datei konnte nicht vollständig gelesen werden.");
@@ -98,7 +122,7 @@ std::string sha256FileHex(const fs::path& path, CancelFlag cancel,
         total += read;
         if (progress)
             progress(total);
-        throwIfCancelled(cancel);
+        checkCancelled();
     }
     auto digest = hash.finish();
     return toHex(digest.data(), digest.size());

@@ -9,18 +9,25 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 
 namespace tess {
 
+// After finish (or restart) the object starts a new message, so a thread that hashes many files keeps
+// one.
 class Sha256 {
   public:
     Sha256();
     void update(const void* data, std::uint32_t length);
     std::array<unsigned char, 32> finish();
+    // Drops a message left unfinished by an error.
+    void restart();
 
   private:
+    void start();
+
     BcryptAlgorithm algorithm_;
     BcryptHash hash_;
 };
@@ -29,6 +36,11 @@ std::string toHex(std::string_view bytes);
 std::string toHex(const unsigned char* bytes, size_t length);
 std::string sha256Hex(std::string_view bytes);
 std::string sha256FileHex(const std::filesystem::path& path, CancelFlag cancel,
+                          const std::function<void(std::uint64_t)>& progress);
+// The same with the caller's hash object and block buffer, for threads that hash many files; the caller
+// has refused links on the path. Every flag is tested before and after each block.
+std::string sha256FileHex(const std::filesystem::path& path, Sha256& hash, std::span<char> buffer,
+                          std::span<const CancelFlag> cancels,
                           const std::function<void(std::uint64_t)>& progress);
 
 std::string base64Encode(std::string_view bytes, bool urlSafe);

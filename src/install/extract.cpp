@@ -1,8 +1,8 @@
 #include "install/extract.hpp"
 
-#include "foundation/crypto.hpp"
 #include "foundation/error.hpp"
 #include "foundation/handles.hpp"
+#include "foundation/hash_workers.hpp"
 #include "foundation/paths.hpp"
 #include "install/archive_paths.hpp"
 #include "install/verify.hpp"
@@ -12,9 +12,12 @@
 #include <unzip.h>
 #include <iowin32.h>
 
+#include <chrono>
 #include <cstdint>
+#include <deque>
 #include <exception>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -27,6 +30,7 @@ constexpr char unpacking[] = "Paket wird entpackt und geprüft";
 constexpr std::uint64_t surplusEntryAllowance = 10'000;
 constexpr unsigned long longestEntryName = 15'998;
 constexpr size_t pieceSize = 1 << 20;
+constexpr std::chrono::milliseconds hashWait{100};
 
 // General purpose flags a plain reader cannot honour: encryption (traditional and strong) and patch data.
 constexpr unsigned long encryptedFlag = 0x0001;
@@ -160,7 +164,8 @@ class Extraction {
   public:
     Extraction(const fs::path& target, const Json& manifest, const std::atomic<bool>& cancel,
                PackageProgress& package)
-        : target_(target), cancel_(cancel), package_(package), buffer_(pieceSize) {
+        : target_(target), cancel_(cancel), package_(package), buffer_(pieceSize),
+          workers_({&cancel, package.sinkCancelFlag()}) {
         for (const Json& file : manifest.at("files"))
             expected_.emplace(foldAsciiCase(checkArchivePath(file.at("path").get_ref<const std::string&>())),
                               &file);
@@ -171,14 +176,28 @@ class Extraction {
         require(::unzGetGlobalInfo64(zip, &global) == UNZ_OK, "ZIP-Archiv beschädigt.");
         require(global.number_entry <= expected_.size() + surplusEntryAllowance, "Zu viele ZIP-Einträge.");
         for (std::uint64_t index = 0; index < global.number_entry; ++index) {
-            package_.checkCancelled();
-            handleEntry(zip, readEntry(zip, index));
+            try {
+                package_.checkCancelled();
+                handleEntry(zip, readEntry(zip, index));
+            } catch (...) {
+                // A file written before this entry may have failed its hash: that failure comes first.
+                takeAllHashes();
+                throw;
+            }
         }
+        takeAllHashes();
         require(expected_.empty(), "Dateien fehlen im Archiv.");
         package_.reportLine("Paket vollständig entpackt und geprüft", bytes_, files_, {}, true, true);
     }
 
   private:
+    // A written and closed file whose hash a worker thread computes while the next entry is unpacked.
+    struct Written {
+        std::string path;
+        std::uint64_t size;
+        const Json* listed;
+    };
+
     void handleEntry(unzFile zip, const ZipEntry& entry) {
         std::wstring relative = checkArchivePath(entry.name);
         std::wstring key = foldAsciiCase(relative);
@@ -196,32 +215,51 @@ class Extraction {
         require(listed != expected_.end() && Json(entry.info.uncompressed_size) == listed->second->at("size"),
                 "ZIP-Inhalt stimmt nicht mit Manifest überein.");
         createDirectories(full.parent_path());
-        writeFile(zip, entry, full, *listed->second);
+        FileHandle written = writeFile(zip, entry, full);
+        while (workers_.full())
+            takeHash();
+        // Flushed, closed and then hashed from the disk on a worker thread, so what is checked is what
+        // stays, while this thread unpacks the next entry.
+        workers_.add(std::move(full), std::move(written));
+        written_.push_back({entry.name, entry.info.uncompressed_size, listed->second});
         expected_.erase(listed);
     }
 
-    void writeFile(unzFile zip, const ZipEntry& entry, const fs::path& full, const Json& listed) {
+    FileHandle writeFile(unzFile zip, const ZipEntry& entry, const fs::path& full) {
         const std::uint64_t size = entry.info.uncompressed_size;
-        {
-            FileHandle file(::CreateFileW(full.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                          FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
-            require(file.valid(), "Datei nicht schreibbar.");
-            WriteContext context{file.get(), size, 0, cancel_, package_, bytes_, files_, entry.name, nullptr};
-            bool streamed = streamEntry(zip, context, buffer_);
-            if (context.error)
-                std::rethrow_exception(context.error);
-            package_.checkCancelled();
-            require(streamed && context.written == size && ::FlushFileBuffers(file.get()),
-                    "ZIP-Daten beschädigt oder Speicher voll.");
-        }
-        // Hashed from the disk after closing, so what is checked is what stays.
-        std::string hash = sha256FileHex(full, &cancel_, [&](std::uint64_t) {
-            package_.reportLine(unpacking, bytes_ + size, files_, entry.name, false, false);
-        });
-        require(hash == listed.at("sha256").get<std::string>(), "Entpackter Dateiinhalt ist manipuliert.");
-        bytes_ += size;
+        FileHandle file(::CreateFileW(full.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        require(file.valid(), "Datei nicht schreibbar.");
+        WriteContext context{file.get(), size, 0, cancel_, package_, unpacked_, files_, entry.name, nullptr};
+        bool streamed = streamEntry(zip, context, buffer_);
+        if (context.error)
+            std::rethrow_exception(context.error);
+        package_.checkCancelled();
+        require(streamed && context.written == size, "ZIP-Daten beschädigt oder Speicher voll.");
+        unpacked_ += size;
+        return file;
+    }
+
+    // Compares the oldest written file's hash once it is ready; counts the file only when it matched.
+    void takeHash() {
+        std::optional<FileHash> hash = workers_.takeOldest(hashWait);
+        if (!hash)
+            return package_.reportLine(unpacking, unpacked_, files_, written_.front().path, false, false);
+        const Written& file = written_.front();
+        require(!hash->flushFailed, "ZIP-Daten beschädigt oder Speicher voll.");
+        if (hash->error)
+            std::rethrow_exception(hash->error);
+        require(hash->sha256 == file.listed->at("sha256").get_ref<const std::string&>(),
+                "Entpackter Dateiinhalt ist manipuliert.");
+        bytes_ += file.size;
         ++files_;
-        package_.reportLine(unpacking, bytes_, files_, entry.name, false, false);
+        package_.reportLine(unpacking, unpacked_, files_, file.path, false, false);
+        written_.pop_front();
+    }
+
+    void takeAllHashes() {
+        while (!written_.empty())
+            takeHash();
     }
 
     const fs::path& target_;
@@ -230,8 +268,11 @@ class Extraction {
     std::vector<char> buffer_;
     std::map<std::wstring, const Json*> expected_;
     std::set<std::wstring> seen_;
-    std::uint64_t bytes_ = 0;
-    std::uint64_t files_ = 0;
+    std::uint64_t unpacked_ = 0; // bytes written, the progress amount
+    std::uint64_t bytes_ = 0;    // bytes whose hash matched
+    std::uint64_t files_ = 0;    // files whose hash matched
+    std::deque<Written> written_;
+    HashWorkers workers_; // after everything its threads read: stopped and joined first
 };
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "foundation/crypto.hpp"
 #include "foundation/error.hpp"
+#include "foundation/hash_workers.hpp"
 #include "foundation/paths.hpp"
 #include "foundation/text.hpp"
 #include "foundation/tree.hpp"
@@ -11,7 +12,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
+#include <optional>
 #include <set>
 #include <system_error>
 
@@ -22,6 +25,7 @@ namespace {
 constexpr char checkingFiles[] = "Programmdateien werden geprüft";
 constexpr char checkingFolder[] = "Programmordner wird geprüft";
 constexpr std::int64_t reportIntervalNs = 100'000'000;
+constexpr std::chrono::milliseconds reportInterval{100};
 constexpr size_t longestShownName = 48;
 
 std::int64_t steadyNowNs() {
@@ -53,45 +57,95 @@ bool isNotFound(DWORD error) {
     throw Error("Programmdatei beschädigt: " + manifestPath);
 }
 
-// First pass: every listed file is there as a regular file with its size and hash.
-void checkListedFiles(const fs::path& programDir, const Json& files, PackageProgress& package,
-                      std::set<std::wstring>& expected, std::uint64_t& bytesDone, std::uint64_t& filesDone) {
-    for (const Json& entry : files) {
-        package.checkCancelled();
-        const std::string& path = entry.at("path").get_ref<const std::string&>();
-        std::wstring relative = checkArchivePath(path);
-        expected.insert(foldAsciiCase(relative));
-        fs::path full = extendedPath(programDir / fs::path(relative).make_preferred(), false);
-
-        WIN32_FILE_ATTRIBUTE_DATA data;
-        if (!::GetFileAttributesExW(full.c_str(), GetFileExInfoStandard, &data)) {
-            DWORD error = ::GetLastError();
-            if (isNotFound(error))
-                throwDamaged(path);
-            throw fs::filesystem_error("status", full,
-                                       std::error_code(static_cast<int>(error), std::system_category()));
-        }
-        // A listed name that is itself a link is refused as a link, not hashed through it.
-        require(!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT),
-                "Verzeichnisverknüpfungen sind hier nicht erlaubt.");
-        if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+// Throws when the listed file is not a regular file of its listed size.
+void checkStatus(const fs::path& full, const std::string& path, std::uint64_t listedSize) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!::GetFileAttributesExW(full.c_str(), GetFileExInfoStandard, &data)) {
+        DWORD error = ::GetLastError();
+        if (isNotFound(error))
             throwDamaged(path);
-        std::uint64_t size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
-        std::uint64_t listedSize = entry.at("size").get<std::uint64_t>();
-        if (size != listedSize)
-            throwDamaged(path);
-
-        const std::uint64_t before = bytesDone;
-        std::string hash = sha256FileHex(full, package.sinkCancelFlag(), [&](std::uint64_t done) {
-            package.reportLine(checkingFiles, before + done, filesDone, path, false, false);
-        });
-        if (hash != entry.at("sha256").get_ref<const std::string&>())
-            throwDamaged(path);
-        bytesDone += listedSize;
-        ++filesDone;
-        package.reportLine(checkingFiles, bytesDone, filesDone, path, false, false);
+        throw fs::filesystem_error("status", full,
+                                   std::error_code(static_cast<int>(error), std::system_category()));
     }
+    // A listed name that is itself a link is refused as a link, not hashed through it.
+    require(!(data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT),
+            "Verzeichnisverknüpfungen sind hier nicht erlaubt.");
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+        throwDamaged(path);
+    std::uint64_t size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    if (size != listedSize)
+        throwDamaged(path);
 }
+
+// First pass: every listed file is there as a regular file with its size and hash. The sizes are
+// checked here in manifest order while worker threads hash the files queued before; results are taken
+// in the same order, so the failure reported is always the first in the manifest.
+class ListedFilesCheck {
+  public:
+    ListedFilesCheck(const Json& files, PackageProgress& package)
+        : files_(files), package_(package), workers_({package.sinkCancelFlag()}) {}
+
+    void run(const fs::path& programDir, std::set<std::wstring>& expected) {
+        for (const Json& entry : files_) {
+            package_.checkCancelled();
+            const std::string& path = entry.at("path").get_ref<const std::string&>();
+            std::wstring relative = checkArchivePath(path);
+            expected.insert(foldAsciiCase(relative));
+            fs::path full = extendedPath(programDir / fs::path(relative).make_preferred(), false);
+            try {
+                checkStatus(full, path, entry.at("size").get<std::uint64_t>());
+                refuseLinkedFolders(full.parent_path());
+            } catch (...) {
+                // A file queued before this one may have failed its hash: that failure comes first.
+                while (!workers_.empty())
+                    takeResult();
+                throw;
+            }
+            while (workers_.full())
+                takeResult();
+            workers_.add(std::move(full));
+        }
+        while (!workers_.empty())
+            takeResult();
+    }
+
+    [[nodiscard]] std::uint64_t bytesDone() const { return bytesDone_; }
+    [[nodiscard]] std::uint64_t filesDone() const { return filesDone_; }
+
+  private:
+    // No file is hashed through a link; a folder is checked once for the files listed after each other
+    // in it, not once per file.
+    void refuseLinkedFolders(const fs::path& folder) {
+        if (folder.native() == checkedFolder_)
+            return;
+        refuseReparsePoints(folder);
+        checkedFolder_ = folder.native();
+    }
+
+    // Takes the oldest result, or shows how far the threads are when it is not ready yet.
+    void takeResult() {
+        const Json& entry = files_.at(filesDone_);
+        const std::string& path = entry.at("path").get_ref<const std::string&>();
+        std::optional<FileHash> hash = workers_.takeOldest(reportInterval);
+        if (hash) {
+            if (hash->error)
+                std::rethrow_exception(hash->error);
+            if (hash->sha256 != entry.at("sha256").get_ref<const std::string&>())
+                throwDamaged(path);
+            bytesDone_ += entry.at("size").get<std::uint64_t>();
+            ++filesDone_;
+        }
+        package_.reportLine(checkingFiles, std::max(bytesDone_, workers_.bytesHashed()), filesDone_, path,
+                            false, false);
+    }
+
+    const Json& files_;
+    PackageProgress& package_;
+    HashWorkers workers_;
+    std::wstring checkedFolder_;
+    std::uint64_t bytesDone_ = 0;
+    std::uint64_t filesDone_ = 0;
+};
 
 // Second pass: nothing in the folder but the listed files, and no link anywhere.
 void checkFolderHoldsNothingElse(const fs::path& programDir, PackageProgress& package,
@@ -186,7 +240,12 @@ void verifyFiles(const fs::path& programDir, const Json& manifest, bool producti
     std::set<std::wstring> expected;
     std::uint64_t bytesDone = 0;
     std::uint64_t filesDone = 0;
-    checkListedFiles(programDir, files, package, expected, bytesDone, filesDone);
+    {
+        ListedFilesCheck listed(files, package);
+        listed.run(programDir, expected);
+        bytesDone = listed.bytesDone();
+        filesDone = listed.filesDone();
+    }
     package.reportLine(checkingFolder, bytesDone, filesDone, {}, true, false);
     checkFolderHoldsNothingElse(programDir, package, expected, bytesDone, filesDone);
     require(expected.empty(), "Programmdateien fehlen. Bitte reparieren.");

@@ -3,10 +3,11 @@
 #include "foundation/crypto.hpp"
 #include "foundation/error.hpp"
 #include "foundation/handles.hpp"
+#include "foundation/hash_workers.hpp"
 #include "foundation/paths.hpp"
 #include "foundation/text.hpp"
 
-#include <memory>
+#include <algorithm>
 
 namespace tess {
 namespace fs = std::filesystem;
@@ -19,6 +20,23 @@ std::uint64_t presentLength(const fs::path& path) {
 // A file of exactly the signed length is either the finished download or garbage: the hash decides.
 bool alreadyComplete(const fs::path& path, std::uint64_t size, const std::string& sha256) {
     return fs::exists(path) && fs::file_size(path) == size && sha256FileHex(path, nullptr, {}) == sha256;
+}
+
+// The kept part of an interrupted download, hashed before the rest is appended.
+void hashKeptPart(const fs::path& path, std::uint64_t present, BlockHasher& hasher,
+                  const Progress& progress) {
+    FileHandle file(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                  FILE_FLAG_SEQUENTIAL_SCAN | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    require(file.valid(), "Download kann nicht fortgesetzt werden.");
+    while (present > 0) {
+        require(!progress.cancelled.load(), "Download pausiert. Er kann später fortgesetzt werden.");
+        DWORD read = 0;
+        const auto wanted = static_cast<DWORD>(std::min<std::uint64_t>(present, hasher.blockBytes()));
+        require(::ReadFile(file.get(), hasher.block(), wanted, &read, nullptr) && read == wanted,
+                "Download kann nicht fortgesetzt werden.");
+        hasher.add(read);
+        present -= read;
+    }
 }
 
 std::wstring rangeHeaders(std::uint64_t present, const std::string& sha256) {
@@ -103,9 +121,17 @@ void downloadArtifact(const std::string& apiPath, const fs::path& partialPath, c
         present = 0;
     }
 
+    // The bytes are hashed as they are written, on a second thread while the next block is read, so the
+    // finished file needs no second reading.
+    BlockHasher hasher(downloadBufferBytes);
+    if (present > 0)
+        hashKeptPart(path, present, hasher, progress);
+
     std::int32_t status = 0;
     const PortalRequest request = requestFile(apiPath, present, sha256, token, renew, status);
     present = checkAnswer(request, status, present, size, sha256);
+    if (present == 0)
+        hasher.restart(); // the portal starts the file again
 
     FileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr,
                                   present > 0 ? OPEN_EXISTING : CREATE_ALWAYS,
@@ -116,25 +142,45 @@ void downloadArtifact(const std::string& apiPath, const fs::path& partialPath, c
     require(::SetFilePointerEx(file.get(), offset, nullptr, FILE_BEGIN),
             "Download kann nicht fortgesetzt werden.");
 
-    const auto buffer = std::make_unique<char[]>(downloadBufferBytes);
-    for (;;) {
-        require(!progress.cancelled.load(), "Download pausiert. Er kann später fortgesetzt werden.");
-        std::uint32_t got = 0;
-        require(read(request, buffer.get(), downloadBufferBytes, got),
-                "Download unterbrochen. Er kann später fortgesetzt werden.");
-        if (got == 0)
-            break;
-        require(got <= size - present, "Download größer als signierte Paketgröße.");
+    std::uint32_t filled = 0;
+    // Writes and hashes what the block holds; also before a failure, so a resume keeps every good byte.
+    const auto storeBlock = [&] {
+        if (filled == 0)
+            return;
         DWORD written = 0;
-        require(::WriteFile(file.get(), buffer.get(), got, &written, nullptr) && written == got,
+        require(::WriteFile(file.get(), hasher.block(), filled, &written, nullptr) && written == filled,
                 "Speicher voll oder Downloadcache nicht schreibbar.");
-        present += got;
+        hasher.add(filled);
+        present += filled;
+        filled = 0;
         if (progress.report)
             progress.report("Software wird heruntergeladen …", present, size);
+    };
+    for (bool ended = false; !ended;) {
+        require(!progress.cancelled.load(), "Download pausiert. Er kann später fortgesetzt werden.");
+        // WinHTTP hands out little more than one TLS record per call; the block is filled before it is
+        // written and hashed.
+        while (filled < downloadBufferBytes) {
+            std::uint32_t got = 0;
+            if (!read(request, hasher.block() + filled, downloadBufferBytes - filled, got)) {
+                storeBlock();
+                throw Error("Download unterbrochen. Er kann später fortgesetzt werden.");
+            }
+            if (got == 0) {
+                ended = true;
+                break;
+            }
+            if (got > size - present - filled) {
+                storeBlock();
+                throw Error("Download größer als signierte Paketgröße.");
+            }
+            filled += got;
+        }
+        storeBlock();
     }
     require(::FlushFileBuffers(file.get()), "Download konnte nicht dauerhaft gespeichert werden.");
     file.reset();
-    require(present == size && sha256FileHex(path, nullptr, {}) == sha256,
+    require(present == size && hasher.finishHex() == sha256,
             "Download unvollständig oder beschädigt. Bitte erneut versuchen.");
 }
 

@@ -139,6 +139,80 @@ TEST(VerifyFiles, ReportsBelowTheTotalUntilTheFinalLineAndStopsOnCancel) {
               "Abgebrochen. Vorhandene Installation bleibt erhalten.");
 }
 
+// Lists a zero-filled file of `size` bytes as the manifest's entry `index`, with a hash it does not
+// have: its hash runs long (without writing its bytes) and fails only when it is finished.
+void listLargeFile(const fs::path& root, Json& manifest, size_t index, std::uint64_t size) {
+    test::writeBytes(root / L"large.bin", "");
+    fs::resize_file(root / L"large.bin", size);
+    Json& files = manifest["files"];
+    files.insert(files.begin() + static_cast<std::ptrdiff_t>(index),
+                 Json{{"path", "large.bin"}, {"size", size}, {"sha256", std::string(64, '0')}});
+    manifest["artifact"]["fileCount"] = files.size();
+    manifest["artifact"]["unpackedSize"] = manifest["artifact"]["unpackedSize"].get<std::uint64_t>() + size;
+}
+
+std::vector<PackageFile> manySmallFiles() {
+    std::vector<PackageFile> files = test::basicPackage();
+    for (int i = 0; i < 40; ++i)
+        files.push_back({"many/f" + std::to_string(i) + ".txt", "content " + std::to_string(i)});
+    return files;
+}
+
+// Files are hashed on several threads; whichever failure is found first, the one reported is the
+// first in manifest order.
+TEST(VerifyFiles, ParallelHashingReportsTheFirstFailureInManifestOrder) {
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path&)> damage;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"large file wrong, a later file missing",
+         [](const fs::path& root) { fs::remove(root / L"many" / L"f2.txt"); },
+         "Programmdatei beschädigt: large.bin"},
+        {"large file wrong, a later file changed",
+         [](const fs::path& root) { test::writeBytes(root / L"many" / L"f30.txt", "content 3X"); },
+         "Programmdatei beschädigt: large.bin"},
+        {"an earlier file changed, then the large file",
+         [](const fs::path& root) { test::writeBytes(root / L"docs" / L"readme.txt", "Liesmicx\n"); },
+         damagedReadme},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<PackageFile> files = manySmallFiles();
+        Json manifest = test::manifestFor(files);
+        test::ScratchFolder scratch;
+        test::writeTree(scratch.path(), files);
+        listLargeFile(scratch.path(), manifest, 4, 64u << 20);
+        c.damage(scratch.path());
+        EXPECT_EQ(failureOf([&] { verifyFiles(scratch.path(), manifest, true, false, nullptr); }),
+                  c.expected);
+    }
+}
+
+TEST(VerifyFiles, CancelWhileFilesAreHashedEndsThePassAndNoLineFollows) {
+    std::vector<PackageFile> files = manySmallFiles();
+    Json manifest = test::manifestFor(files);
+    test::ScratchFolder scratch;
+    test::writeTree(scratch.path(), files);
+    listLargeFile(scratch.path(), manifest, 0, 1u << 30);
+
+    std::vector<std::string> lines;
+    std::string cancelledAt;
+    Progress progress;
+    progress.report = [&](const std::string& text, std::uint64_t done, std::uint64_t) {
+        lines.push_back(text);
+        if (done > 0 && cancelledAt.empty()) {
+            cancelledAt = text;
+            progress.cancelled = true;
+        }
+    };
+    EXPECT_EQ(failureOf([&] { verifyFiles(scratch.path(), manifest, true, false, &progress); }),
+              "Abgebrochen. Vorhandene Installation bleibt erhalten.");
+    EXPECT_TRUE(cancelledAt.starts_with("Programmdateien werden geprüft (0 / 45 Dateien)")) << cancelledAt;
+    EXPECT_EQ(lines.back(), cancelledAt);
+}
+
 TEST(PackageProgress, LinesShowTheShortenedFileNameAndHoldTheBarBelowItsEnd) {
     Json manifest = test::manifestFor(test::basicPackage());
     const std::uint64_t total = manifest.at("artifact").at("unpackedSize");

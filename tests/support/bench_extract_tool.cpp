@@ -1,5 +1,6 @@
 // Benchmark helper for bench/install-bench.sh: runs the product's extraction or tree verification once
-// on a signed manifest and prints its own wall time and peak memory as one JSON line.
+// on a signed manifest and prints its own wall time and peak memory as one JSON line, with the working
+// set once the manifest is parsed (what the operation starts from).
 //
 //   bench_extract_tool extract ARCHIVE MANIFEST-ENVELOPE TARGET
 //   bench_extract_tool verify FOLDER MANIFEST-ENVELOPE
@@ -41,6 +42,10 @@ int wmain(int argc, wchar_t** argv) {
         if (!((operation == L"extract" && argc == 5) || (operation == L"verify" && argc == 4)))
             return usage();
         tess::Json manifest = manifestFrom(argv[3]);
+        PROCESS_MEMORY_COUNTERS memory{};
+        memory.cb = sizeof memory;
+        ::GetProcessMemoryInfo(::GetCurrentProcess(), &memory, sizeof memory);
+        const SIZE_T manifestBytes = memory.WorkingSetSize;
         auto started = std::chrono::steady_clock::now();
         if (operation == L"extract") {
             std::atomic<bool> cancel{false};
@@ -49,14 +54,13 @@ int wmain(int argc, wchar_t** argv) {
             tess::verifyFiles(argv[2], manifest, true, false, nullptr);
         }
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        PROCESS_MEMORY_COUNTERS memory{};
-        memory.cb = sizeof memory;
         ::GetProcessMemoryInfo(::GetCurrentProcess(), &memory, sizeof memory);
         std::printf("{\"operation\":\"%s\",\"seconds\":%.3f,\"peakWorkingSetBytes\":%llu,"
-                    "\"peakPagefileBytes\":%llu}\n",
+                    "\"peakPagefileBytes\":%llu,\"manifestWorkingSetBytes\":%llu}\n",
                     tess::toUtf8(operation).c_str(), seconds,
                     static_cast<unsigned long long>(memory.PeakWorkingSetSize),
-                    static_cast<unsigned long long>(memory.PeakPagefileUsage));
+                    static_cast<unsigned long long>(memory.PeakPagefileUsage),
+                    static_cast<unsigned long long>(manifestBytes));
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());

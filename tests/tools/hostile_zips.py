@@ -129,6 +129,10 @@ def cases():
              [Entry("packed.txt", text, method=zipfile.ZIP_STORED, patch_method=99)] + base()),
         Case("crc-mismatch", DAMAGED, base() + [Entry("data.bin", text * 50, break_crc=True)]),
         Case("wrong-content", TAMPERED, base() + [Entry("data.bin", text, listed_as=b"PLAIN TEXT\n")]),
+        # The tampered file is hashed while the next entry is read: its failure still comes first.
+        Case("wrong-content-then-surplus", TAMPERED,
+             base() + [Entry("data.bin", text * 400_000, listed_as=text.upper() * 400_000),
+                       Entry("surplus.txt", text, listed=False)]),
         Case("size-mismatch", NOT_IN_MANIFEST, base() + [Entry("data.bin", text, listed_as=text + b"!")]),
         Case("missing-file", MISSING, base(), extra_listed=[("lib/missing.dll", text)]),
         Case("surplus-file", NOT_IN_MANIFEST, base() + [Entry("surplus.txt", text, listed=False)]),

@@ -1,0 +1,171 @@
+#include "foundation/hash_workers.hpp"
+
+#include "foundation/crypto.hpp"
+
+#include <algorithm>
+#include <array>
+
+namespace tess {
+namespace {
+
+constexpr unsigned mostThreads = 4;
+// Files queued per thread: enough that no thread waits for the caller, few enough to hold no list.
+constexpr size_t queuedPerThread = 8;
+constexpr size_t blockBytes = 65536;
+
+unsigned threadCount() {
+    return std::clamp(std::thread::hardware_concurrency(), 1u, mostThreads);
+}
+
+} // namespace
+
+HashWorkers::HashWorkers(std::vector<CancelFlag> cancels)
+    : cancels_(std::move(cancels)), capacity_(threadCount() * queuedPerThread) {
+    cancels_.push_back(&stopping_);
+    const unsigned count = threadCount();
+    threads_.reserve(count);
+    for (unsigned i = 0; i < count; ++i)
+        threads_.emplace_back([this] { work(); });
+}
+
+HashWorkers::~HashWorkers() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    jobQueued_.notify_all();
+    threads_.clear();
+}
+
+void HashWorkers::add(std::filesystem::path file, FileHandle written) {
+    {
+        std::lock_guard lock(mutex_);
+        jobs_.push_back(Job{std::move(file), std::move(written), {}, false});
+    }
+    jobQueued_.notify_one();
+}
+
+bool HashWorkers::full() const {
+    std::lock_guard lock(mutex_);
+    return jobs_.size() >= capacity_;
+}
+
+bool HashWorkers::empty() const {
+    std::lock_guard lock(mutex_);
+    return jobs_.empty();
+}
+
+std::optional<FileHash> HashWorkers::takeOldest(std::chrono::milliseconds wait) {
+    std::unique_lock lock(mutex_);
+    if (!jobDone_.wait_for(lock, wait, [&] { return !jobs_.empty() && jobs_.front().done; }))
+        return std::nullopt;
+    FileHash result = std::move(jobs_.front().result);
+    jobs_.pop_front();
+    --nextUnstarted_;
+    return result;
+}
+
+std::uint64_t HashWorkers::bytesHashed() const {
+    return bytesHashed_.load();
+}
+
+void HashWorkers::work() {
+    Sha256 hash;
+    std::vector<char> buffer(blockBytes);
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        jobQueued_.wait(lock, [&] { return stopping_ || nextUnstarted_ < jobs_.size(); });
+        if (stopping_)
+            return;
+        Job& job = jobs_[nextUnstarted_++];
+        lock.unlock();
+        std::uint64_t counted = 0;
+        FileHash result;
+        if (job.written.valid()) {
+            result.flushFailed = !::FlushFileBuffers(job.written.get());
+            job.written.reset();
+        }
+        try {
+            if (!result.flushFailed)
+                result.sha256 = sha256FileHex(job.file, hash, buffer, cancels_, [&](std::uint64_t done) {
+                    bytesHashed_ += done - counted;
+                    counted = done;
+                });
+        } catch (...) {
+            result.error = std::current_exception();
+        }
+        lock.lock();
+        job.result = std::move(result);
+        job.done = true;
+        jobDone_.notify_all();
+    }
+}
+
+BlockHasher::BlockHasher(std::uint32_t blockBytes)
+    : blockBytes_(blockBytes), blocks_{std::make_unique<char[]>(blockBytes),
+                                       std::make_unique<char[]>(blockBytes)},
+      thread_([this] { work(); }) {}
+
+BlockHasher::~BlockHasher() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    changed_.notify_all();
+}
+
+void BlockHasher::waitIdle(std::unique_lock<std::mutex>& lock) {
+    changed_.wait(lock, [&] { return !pending_; });
+    if (error_)
+        std::rethrow_exception(error_);
+}
+
+void BlockHasher::add(std::uint32_t length) {
+    {
+        std::unique_lock lock(mutex_);
+        waitIdle(lock);
+        pending_ = true;
+        pendingLength_ = length;
+        filling_ ^= 1;
+    }
+    changed_.notify_all();
+}
+
+void BlockHasher::restart() {
+    std::unique_lock lock(mutex_);
+    waitIdle(lock);
+    hash_.restart();
+}
+
+std::string BlockHasher::finishHex() {
+    std::unique_lock lock(mutex_);
+    waitIdle(lock);
+    auto digest = hash_.finish();
+    return toHex(digest.data(), digest.size());
+}
+
+void BlockHasher::work() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [&] { return stopping_ || pending_; });
+        if (stopping_)
+            return;
+        // The block handed over last is the one the caller is not filling.
+        const char* data = blocks_[filling_ ^ 1].get();
+        const std::uint32_t length = pendingLength_;
+        lock.unlock();
+        std::exception_ptr error;
+        try {
+            hash_.update(data, length);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        lock.lock();
+        if (error)
+            error_ = error;
+        pending_ = false;
+        changed_.notify_all();
+    }
+}
+
+} // namespace tess

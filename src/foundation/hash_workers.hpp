@@ -1,0 +1,110 @@
+// Hashing beside the calling thread. HashWorkers: a few threads that hash files for one pass (at most
+// one per processor, at most four), each with its own hash object and 64 KiB buffer; results come back
+// in the order the files were queued. BlockHasher: one thread that hashes a stream block by block while
+// the caller fills the next block. Each owns its threads: a cancel flag or the end of the object stops
+// them after their current block, and none outlives the object.
+#pragma once
+
+#include "foundation/crypto.hpp"
+#include "foundation/handles.hpp"
+#include "foundation/progress.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace tess {
+
+struct FileHash {
+    std::string sha256; // hexadecimal; empty when error is set or the flush failed
+    std::exception_ptr error;
+    bool flushFailed = false;
+};
+
+class HashWorkers {
+  public:
+    // A set cancel flag ends the file being hashed with the cancel error of sha256FileHex.
+    explicit HashWorkers(std::vector<CancelFlag> cancels);
+    ~HashWorkers();
+    HashWorkers(const HashWorkers&) = delete;
+    HashWorkers& operator=(const HashWorkers&) = delete;
+
+    // Queues a file whose path the caller has checked for links; the caller takes results until full()
+    // is false first. A handle the file is still open with for writing is flushed and closed on the
+    // thread before the file is read, so the caller need not wait for the disk.
+    void add(std::filesystem::path file, FileHandle written = {});
+    [[nodiscard]] bool full() const;
+    [[nodiscard]] bool empty() const;
+    // The oldest queued file's result once it is ready; nothing when it is not ready within `wait`.
+    [[nodiscard]] std::optional<FileHash> takeOldest(std::chrono::milliseconds wait);
+    // Bytes hashed so far by all threads; only grows, so progress built on it only moves forward.
+    [[nodiscard]] std::uint64_t bytesHashed() const;
+
+  private:
+    struct Job {
+        std::filesystem::path file;
+        FileHandle written;
+        FileHash result;
+        bool done = false;
+    };
+
+    void work();
+
+    std::vector<CancelFlag> cancels_;
+    std::atomic<bool> stopping_{false};
+    std::atomic<std::uint64_t> bytesHashed_{0};
+    mutable std::mutex mutex_;
+    std::condition_variable jobQueued_;
+    std::condition_variable jobDone_;
+    std::deque<Job> jobs_; // in queue order; a deque keeps the other jobs in place while one is added
+    size_t nextUnstarted_ = 0;
+    size_t capacity_;
+    std::vector<std::jthread> threads_; // last member: joined before the state above goes away
+};
+
+// Two blocks: the caller fills one while the thread hashes the other.
+class BlockHasher {
+  public:
+    explicit BlockHasher(std::uint32_t blockBytes);
+    ~BlockHasher();
+    BlockHasher(const BlockHasher&) = delete;
+    BlockHasher& operator=(const BlockHasher&) = delete;
+
+    // The block to fill next; it stays the caller's until add is called.
+    [[nodiscard]] char* block() { return blocks_[filling_].get(); }
+    [[nodiscard]] std::uint32_t blockBytes() const { return blockBytes_; }
+    // Hands the first `length` bytes of block() over to the thread.
+    void add(std::uint32_t length);
+    // Drops everything added so far.
+    void restart();
+    // The SHA-256 of everything added since the start or the last restart, as hexadecimal text.
+    [[nodiscard]] std::string finishHex();
+
+  private:
+    void waitIdle(std::unique_lock<std::mutex>& lock);
+    void work();
+
+    std::uint32_t blockBytes_;
+    std::unique_ptr<char[]> blocks_[2];
+    int filling_ = 0;
+    Sha256 hash_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::uint32_t pendingLength_ = 0;
+    bool pending_ = false;
+    bool stopping_ = false;
+    std::exception_ptr error_;
+    std::jthread thread_; // last member: joined before the state above goes away
+};
+
+} // namespace tess
