@@ -1,6 +1,7 @@
 #include "portal/credentials.hpp"
 
 #include "client/client.hpp"
+#include "foundation/disk.hpp"
 #include "foundation/error.hpp"
 #include "foundation/files.hpp"
 #include "foundation/paths.hpp"
@@ -69,7 +70,7 @@ std::string unprotectCredentials(std::string_view protectedBytes) {
 Json loadStoredCredentials(const std::filesystem::path& dataRoot) noexcept {
     try {
         const std::filesystem::path path = credentialsPath(dataRoot);
-        if (!std::filesystem::exists(extendedPath(path, false)))
+        if (!pathExists(path))
             return Json::object();
         Json document = parse(unprotectCredentials(readFileBounded(path, maxCredentialsBytes)));
         // Only an object can be a sign-in; anything else would break every later token request.

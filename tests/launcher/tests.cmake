@@ -3,7 +3,7 @@
 foreach(tool launcher_driver launcher_standin)
   add_executable(${tool} "${CMAKE_CURRENT_LIST_DIR}/${tool}.cpp")
   target_include_directories(${tool} PRIVATE "${CMAKE_CURRENT_LIST_DIR}")
-  target_link_libraries(${tool} PRIVATE tessaro_shell)
+  target_link_libraries(${tool} PRIVATE tessaro_shell tessaro_windows_msvcrt)
   target_link_options(${tool} PRIVATE -municode -static -static-libgcc -static-libstdc++)
   set_target_properties(${tool} PROPERTIES RUNTIME_OUTPUT_DIRECTORY "${CMAKE_BINARY_DIR}/bin")
 endforeach()
