@@ -51,7 +51,11 @@ std::string readFileBounded(const fs::path& path, std::uint64_t limit) {
     const DiskEntry entry = queryEntry(target, "status");
     if (!entry.exists || entry.directory || entry.size > limit)
         throw Error(missing);
-    return readWholeFile(target);
+    // The file may have grown since the query: one byte past the limit is enough to tell.
+    std::string content = readWholeFile(target, limit + 1);
+    if (content.size() > limit)
+        throw Error(missing);
+    return content;
 }
 
 Json loadJsonOr(const fs::path& path, const Json& fallback) {
