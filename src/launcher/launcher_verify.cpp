@@ -51,12 +51,12 @@ Json verifyLauncherFile(const fs::path& executable, std::string_view envelopeTex
     return release;
 }
 
-std::string currentLauncherRelease(const fs::path& installRoot) {
+std::string currentLauncherRelease(const fs::path& installRoot, const fs::path& executable) {
     const fs::path receipt = extendedPath(launcherReceiptPath(installRoot), false);
     if (pathExists(receipt)) {
         try {
             std::string text = readFileBounded(receipt, maxDocumentBytes);
-            verifyLauncherFile(executablePath(), text, builtinKeySet(), true);
+            verifyLauncherFile(executable, text, builtinKeySet(), true);
             return text;
         } catch (...) {
             // A receipt of another launcher (or a damaged one) only means the portal must answer.
@@ -64,7 +64,7 @@ std::string currentLauncherRelease(const fs::path& installRoot) {
     }
     PortalResponse response = fetchPortal("/software/bootstrap/manifest", "", "");
     require(response.status == 200, "Die signierte Installerfreigabe ist momentan nicht verfügbar.");
-    verifyLauncherFile(executablePath(), response.body, builtinKeySet(), false);
+    verifyLauncherFile(executable, response.body, builtinKeySet(), false);
     return response.body;
 }
 

@@ -165,9 +165,10 @@ bool installedLauncherIsNewer(const fs::path& launcher) noexcept {
 }
 
 void Client::setup(bool createDesktopShortcut) {
-    const fs::path executable = executablePath();
+    // Run from installRoot this is executablePath() itself, so placeLauncher's same-path test is unchanged.
+    const fs::path executable = runningExecutableFile(installRoot, dataRoot);
     const fs::path target = installRoot / L"TESSARO.exe";
-    const std::string envelope = currentLauncherRelease(installRoot);
+    const std::string envelope = currentLauncherRelease(installRoot, executable);
     verifyLauncherFile(executable, envelope, builtinKeySet(), false);
 
     placeLauncher(*this, executable, target, envelope);

@@ -76,7 +76,7 @@ void Client::uninstall() {
 
     const fs::path helper = helperFolderOf(dataRoot) / toWide("uninstall-" + randomId() + ".exe");
     const fs::path executable = executablePath();
-    const std::string envelope = currentLauncherRelease(installRoot);
+    const std::string envelope = currentLauncherRelease(installRoot, executable);
     verifyLauncherFile(executable, envelope, builtinKeySet(), true);
     require(::CopyFileW(extendedPath(executable, false).c_str(), extendedPath(helper, false).c_str(), TRUE),
             "Deinstallation konnte nicht vorbereitet werden.");

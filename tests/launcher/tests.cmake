@@ -34,14 +34,8 @@ add_test(NAME fixture.launcher_variants
   COMMAND /usr/bin/python3 "${CMAKE_CURRENT_LIST_DIR}/launcher_variants.py" --binary-dir "${CMAKE_BINARY_DIR}"
           --source-dir "${CMAKE_SOURCE_DIR}" --out "${TESSARO_LAUNCHER_TESTS_DIR}/variants")
 set_tests_properties(fixture.launcher_variants PROPERTIES
-  FIXTURES_SETUP launcher_variants FIXTURES_REQUIRED "launcher_build;launcher_desktop;wine_links"
+  FIXTURES_SETUP launcher_variants FIXTURES_REQUIRED "launcher_build;wine_links"
   LABELS launcher TIMEOUT 300)
-# A new prefix links the user's Desktop to the host's home folder; shortcut tests must not write there.
-add_test(NAME fixture.launcher_prefix_desktop
-  COMMAND sh -c "for d in \"$WINEPREFIX\"/drive_c/users/*/Desktop; do if [ -L \"$d\" ]; then rm \"$d\" && mkdir \"$d\"; fi; done")
-set_tests_properties(fixture.launcher_prefix_desktop PROPERTIES
-  FIXTURES_SETUP launcher_desktop FIXTURES_REQUIRED wine_links LABELS launcher
-  ENVIRONMENT "WINEPREFIX=${TESSARO_WINEPREFIX}" TIMEOUT 60)
 
 # Tests offer a launcher release by placing a variant's two files in the portal's data folder and
 # withdraw it afterwards (by default the portal offers none).
