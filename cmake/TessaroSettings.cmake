@@ -5,6 +5,7 @@ set(TESSARO_TRUST_KEYS_FILE "${CMAKE_SOURCE_DIR}/tools/dev-keys/development-only
     CACHE FILEPATH "JSON key set embedded as the built-in trust anchors")
 set(TESSARO_EXPECTED_PUBLISHER "" CACHE STRING "Certificate subject that Authenticode signatures must name")
 set(TESSARO_LAUNCHER_VERSION "1.0.2" CACHE STRING "The launcher's own version (major.minor.patch)")
+option(TESSARO_DEVELOPMENT_BUILD "Allow the development key set (such a build is never released)" OFF)
 
 if(NOT TESSARO_LAUNCHER_VERSION MATCHES "^([0-9]+)\\.([0-9]+)\\.([0-9]+)$")
   message(FATAL_ERROR "TESSARO_LAUNCHER_VERSION must be major.minor.patch, not '${TESSARO_LAUNCHER_VERSION}'")
@@ -22,8 +23,12 @@ string(FIND "${TESSARO_TRUST_KEYS_TEXT}" ")tessaro_keys\"" TESSARO_DELIMITER_AT)
 if(NOT TESSARO_DELIMITER_AT EQUAL -1)
   message(FATAL_ERROR "The key set file contains the raw-string delimiter and cannot be embedded.")
 endif()
-if(TESSARO_TRUST_KEYS_FILE MATCHES "tools/dev-keys/")
-  message(WARNING "TESSARO_TRUST_KEYS_FILE is the development key set: this build is NOT for release.")
+include("${CMAKE_CURRENT_LIST_DIR}/TessaroKeySet.cmake")
+tessaro_check_key_set("${TESSARO_TRUST_KEYS_FILE}"
+                      "${CMAKE_SOURCE_DIR}/tools/dev-keys/development-only-trust-keys.json"
+                      "${TESSARO_DEVELOPMENT_BUILD}")
+if(TESSARO_DEVELOPMENT_BUILD)
+  message(WARNING "TESSARO_DEVELOPMENT_BUILD is ON: this build is NOT for release.")
 endif()
 
 set(TESSARO_GENERATED_DIR "${CMAKE_BINARY_DIR}/generated")

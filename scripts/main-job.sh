@@ -19,7 +19,7 @@ fi
 
 bash "$repo/scripts/setup.sh"
 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
-      -DCMAKE_BUILD_TYPE=Release >/dev/null
+      -DCMAKE_BUILD_TYPE=Release -DTESSARO_DEVELOPMENT_BUILD=ON >/dev/null
 cmake --build "$build" --target TESSARO tessaro_testapp window_probe_tool
 
 job="$build/main-job"

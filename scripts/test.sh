@@ -8,7 +8,7 @@ shift || true
 
 bash "$repo/scripts/setup.sh"
 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
-      -DCMAKE_BUILD_TYPE=Release >/dev/null
+      -DCMAKE_BUILD_TYPE=Release -DTESSARO_DEVELOPMENT_BUILD=ON >/dev/null
 cmake --build "$build"
 
 source "$repo/scripts/wine-env.sh" "$build"

@@ -7,29 +7,32 @@ export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-winemenubuilder.exe=d}"
 export WINEARCH=win64
 
 # Creates the prefix once (Windows 10 reporting) and leaves a warm wineserver running, detached from
-# our pipes so ctest never waits on Wine's service processes.
+# our pipes so ctest never waits on Wine's service processes. The prefix is made as wineboot makes it
+# for a user: Desktop, Documents, Downloads, ... are links to the XDG user folders of a home folder,
+# here a private one next to the prefix, so nothing a program in the prefix writes lands in the host's
+# home. A marker of an earlier kind means a prefix with those links replaced: it is made again.
 tessaro_prepare_prefix() {
-    if [ ! -f "$WINEPREFIX/.tessaro-ready" ]; then
-        rm -rf "$WINEPREFIX"
-        wineboot -i </dev/null >/dev/null 2>&1
-        wine winecfg -v win10 </dev/null >/dev/null 2>&1
+    if [ ! -f "$WINEPREFIX/.tessaro-ready-2" ]; then
+        rm -rf "$WINEPREFIX" "$WINEPREFIX-home"
+        tessaro_make_private_home "$WINEPREFIX-home"
+        HOME="$WINEPREFIX-home" XDG_CONFIG_HOME="$WINEPREFIX-home/.config" wineboot -i </dev/null >/dev/null 2>&1
+        HOME="$WINEPREFIX-home" XDG_CONFIG_HOME="$WINEPREFIX-home/.config" wine winecfg -v win10 </dev/null >/dev/null 2>&1
         wineserver -w
-        touch "$WINEPREFIX/.tessaro-ready"
+        touch "$WINEPREFIX/.tessaro-ready-2"
     fi
-    tessaro_unlink_user_folders
     wineserver -p </dev/null >/dev/null 2>&1
     wine cmd /c exit </dev/null >/dev/null 2>&1
 }
 
-# A new prefix links the user's Desktop, Documents, Downloads, ... to the host's home folder; programs
-# in the prefix must not write there, so each such link becomes an empty folder of the prefix.
-tessaro_unlink_user_folders() {
-    local folder
-    for folder in "$WINEPREFIX"/drive_c/users/*/*; do
-        if [ -L "$folder" ]; then
-            rm "$folder"
-            mkdir "$folder"
-        fi
+# A home folder with one XDG user folder per kind, each its own folder, and the file that names them.
+tessaro_make_private_home() {
+    local home="$1" entry
+    mkdir -p "$home/.config"
+    : >"$home/.config/user-dirs.dirs"
+    for entry in DESKTOP:Desktop DOWNLOAD:Downloads DOCUMENTS:Documents MUSIC:Music PICTURES:Pictures \
+                 VIDEOS:Videos TEMPLATES:Templates PUBLICSHARE:Public; do
+        mkdir -p "$home/${entry#*:}"
+        echo "XDG_${entry%%:*}_DIR=\"$home/${entry#*:}\"" >>"$home/.config/user-dirs.dirs"
     done
 }
 

@@ -5,6 +5,7 @@
 #include "activation/process.hpp"
 #include "activation/startup_pipe.hpp"
 #include "foundation/crypto.hpp"
+#include "foundation/disk.hpp"
 #include "foundation/error.hpp"
 #include "foundation/files.hpp"
 #include "foundation/identity.hpp"
@@ -77,7 +78,7 @@ void awaitConfirmation(Client& client, StartupPipe& pipe, const StartedProcess& 
     current["profileSchema"] = message.at("profileSchema");
     current["lastGood"] = active;
     writeFileDurably(currentPath(client), dumpCompact(current));
-    fs::remove(journalPath(client));
+    removeEntry(journalPath(client));
     removeStaleLeftovers(client);
     report(client, "TESSARO wurde erfolgreich gestartet.");
 }
@@ -95,39 +96,17 @@ bool writtenBefore(const fs::path& entry, std::uint64_t limit) {
     return fileTimeValue(data.ftLastWriteTime) < limit;
 }
 
-std::vector<fs::path> directEntries(const fs::path& folder) {
-    std::vector<fs::path> entries;
-    WIN32_FIND_DATAW data;
-    FindHandle find(::FindFirstFileExW((extendedPath(folder, true).native() + L"\\*").c_str(),
-                                       FindExInfoBasic, &data, FindExSearchNameMatch, nullptr, 0));
-    if (!find)
-        throw fs::filesystem_error(
-            "directory_iterator", folder,
-            std::error_code(static_cast<int>(::GetLastError()), std::system_category()));
-    do {
-        const std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..")
-            entries.push_back(folder / name);
-    } while (::FindNextFileW(find.get(), &data));
-    return entries;
-}
-
 void removeStaleEntries(const fs::path& folder, bool stagingOnly, std::uint64_t limit) {
-    if (::GetFileAttributesW(extendedPath(folder, true).c_str()) == INVALID_FILE_ATTRIBUTES) {
-        const DWORD error = ::GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-            return;
-        throw fs::filesystem_error("exists", folder,
-                                   std::error_code(static_cast<int>(error), std::system_category()));
-    }
+    if (!pathExists(folder))
+        return;
     refuseReparsePoints(folder);
-    for (const fs::path& entry : directEntries(folder)) {
-        if (stagingOnly && toUtf8(entry.filename().native()).find("-staging-") == std::string::npos)
+    for (const TreeEntry& entry : listFolder(folder)) {
+        if (stagingOnly && toUtf8(entry.relative.native()).find("-staging-") == std::string::npos)
             continue;
-        if (!writtenBefore(entry, limit))
+        if (!writtenBefore(entry.path, limit))
             continue;
-        refuseReparsePoints(entry);
-        removeTree(entry);
+        refuseReparsePoints(entry.path);
+        removeTree(entry.path);
     }
 }
 
@@ -218,7 +197,7 @@ void recoverAfterFailedStart(Client& client) {
     writeFileDurably(
         client.dataRoot / L"recovery.json",
         dumpCompact(Json{{"restored", previous}, {"at", static_cast<std::int64_t>(std::time(nullptr))}}));
-    fs::remove(journalPath(client));
+    removeEntry(journalPath(client));
     report(client,
            "Vorherige kompatible Version ist wieder ausgewählt. Benutzerprojekte bleiben unverändert.");
 }

@@ -2,6 +2,7 @@
 
 #include "activation/process.hpp"
 #include "foundation/crypto.hpp"
+#include "foundation/disk.hpp"
 #include "foundation/error.hpp"
 #include "foundation/text.hpp"
 
@@ -12,15 +13,6 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr DWORD preflightTimeoutMs = 15000;
-
-void removeAnswer(const fs::path& answer) {
-    std::error_code error;
-    bool present = fs::exists(answer, error);
-    if (error)
-        throw fs::filesystem_error("exists", answer, error);
-    if (present && !fs::remove(answer, error) && error)
-        throw fs::filesystem_error("remove", answer, error);
-}
 
 } // namespace
 
@@ -35,7 +27,7 @@ Json runPreflight(const fs::path& programDir, const fs::path& answerDir) {
         exitCode = 1;
 
     Json document = loadJsonOr(answer, Json::object());
-    removeAnswer(answer);
+    removeEntry(answer);
     const std::string message =
         document.value("error", std::string("Benutzerprofil ist mit dieser Version nicht kompatibel."));
     if (exitCode == 0 && document.value("ok", false))

@@ -6,6 +6,7 @@
 #include "foundation/paths.hpp"
 #include "foundation/text.hpp"
 
+#include <algorithm>
 #include <limits>
 #include <system_error>
 
@@ -41,16 +42,18 @@ bool flushFileToDisk(const fs::path& path) {
     return file.valid() && ::FlushFileBuffers(file.get());
 }
 
-std::string readWholeFile(const fs::path& path) {
+std::string readWholeFile(const fs::path& path, std::uint64_t byteLimit) {
     FileHandle file(::CreateFileW(path.c_str(), GENERIC_READ,
                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     require(file.valid(), "Datei nicht lesbar.");
     std::string content;
     char buffer[65536];
-    for (;;) {
+    while (content.size() < byteLimit) {
+        const DWORD wanted =
+            static_cast<DWORD>(std::min<std::uint64_t>(sizeof buffer, byteLimit - content.size()));
         DWORD read = 0;
-        require(::ReadFile(file.get(), buffer, sizeof buffer, &read, nullptr), "Datei nicht lesbar.");
+        require(::ReadFile(file.get(), buffer, wanted, &read, nullptr), "Datei nicht lesbar.");
         if (read == 0)
             break;
         content.append(buffer, read);

@@ -1,5 +1,6 @@
 #include "foundation/json.hpp"
 
+#include "foundation/disk.hpp"
 #include "foundation/error.hpp"
 #include "foundation/files.hpp"
 #include "foundation/paths.hpp"
@@ -47,26 +48,19 @@ std::string readFileBounded(const fs::path& path, std::uint64_t limit) {
     refuseReparsePoints(target);
     const std::string missing = "Datei fehlt oder ist zu groß: " + toUtf8(target.filename().native());
 
-    std::error_code ec;
-    fs::file_status status = fs::status(target, ec);
-    if (ec) {
-        int code = ec.value();
-        if (code != ERROR_FILE_NOT_FOUND && code != ERROR_PATH_NOT_FOUND && code != ERROR_BAD_NETPATH &&
-            code != ERROR_INVALID_NAME && ec != std::errc::no_such_file_or_directory)
-            throw fs::filesystem_error("status", target, ec);
+    const DiskEntry entry = queryEntry(target, "status");
+    if (!entry.exists || entry.directory || entry.size > limit)
         throw Error(missing);
-    }
-    if (!fs::is_regular_file(status))
+    // The file may have grown since the query: one byte past the limit is enough to tell.
+    std::string content = readWholeFile(target, limit + 1);
+    if (content.size() > limit)
         throw Error(missing);
-    std::uint64_t size = fs::file_size(target);
-    if (size > limit)
-        throw Error(missing);
-    return readWholeFile(target);
+    return content;
 }
 
 Json loadJsonOr(const fs::path& path, const Json& fallback) {
     fs::path target = extendedPath(path, false);
-    if (!fs::exists(target))
+    if (!pathExists(target))
         return fallback;
     return parse(readFileBounded(target, maxDocumentBytes));
 }

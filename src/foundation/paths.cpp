@@ -88,6 +88,17 @@ fs::path knownFolder(REFKNOWNFOLDERID id) {
     return fs::path(std::wstring(buffer.get()));
 }
 
+// Case-insensitive, whole components: C:\a\bc is not within C:\a\b.
+bool isWithin(const fs::path& path, const fs::path& root) {
+    const std::wstring inner = extendedPath(path, true).native();
+    std::wstring outer = extendedPath(root, true).native();
+    while (!outer.empty() && isSeparator(outer.back()))
+        outer.pop_back();
+    return inner.size() > outer.size() && isSeparator(inner[outer.size()]) &&
+           ::CompareStringOrdinal(inner.c_str(), static_cast<int>(outer.size()), outer.c_str(),
+                                  static_cast<int>(outer.size()), TRUE) == CSTR_EQUAL;
+}
+
 } // namespace
 
 fs::path extendedPath(const fs::path& path, bool force) {
@@ -199,6 +210,28 @@ fs::path executablePath() {
     DWORD length = ::GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
     require(length != 0 && length < buffer.size(), "Programmpfad nicht verfügbar.");
     return fs::path(std::wstring(buffer.data(), length));
+}
+
+fs::path runningExecutableFile(const fs::path& installRoot, const fs::path& dataRoot) {
+    const fs::path executable = executablePath();
+    if (isWithin(executable, installRoot) || isWithin(executable, dataRoot))
+        return executable;
+    // Opened without backup semantics: a folder cannot be opened, so what opens is a file.
+    FileHandle file(::CreateFileW(extendedPath(executable, false).c_str(), 0,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    BY_HANDLE_FILE_INFORMATION information{};
+    require(file.valid() && ::GetFileInformationByHandle(file.get(), &information) &&
+                !(information.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)),
+            "Programmpfad nicht verfügbar.");
+    const DWORD flags = FILE_NAME_NORMALIZED | VOLUME_NAME_DOS;
+    const DWORD size = ::GetFinalPathNameByHandleW(file.get(), nullptr, 0, flags);
+    require(size != 0, "Programmpfad nicht verfügbar.");
+    std::wstring final(size, L'\0');
+    const DWORD length = ::GetFinalPathNameByHandleW(file.get(), final.data(), size, flags);
+    require(length != 0 && length < size, "Programmpfad nicht verfügbar.");
+    final.resize(length);
+    return fs::path(final);
 }
 
 fs::path installRootPath() {

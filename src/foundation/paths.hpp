@@ -12,6 +12,12 @@ std::filesystem::path checkInstallPath(const std::filesystem::path& path);
 void ensurePrivateDirectory(const std::filesystem::path& path);
 std::filesystem::path localAppDataPath();
 std::filesystem::path executablePath();
+// The running executable as the file to read for its own hash, verification and copy. Below installRoot
+// or dataRoot that is executablePath() itself, where every link stays refused. Elsewhere it is the final
+// path of the open file: a Downloads folder moved to another drive and linked back still lets a
+// downloaded setup read itself. Throws "Programmpfad nicht verfügbar." when that is not a regular file.
+std::filesystem::path runningExecutableFile(const std::filesystem::path& installRoot,
+                                            const std::filesystem::path& dataRoot);
 
 // Creates a folder with all missing parents through Win32 (the standard library stumbles over the
 // \\?\ prefix); failures surface as the standard file-system error of "create_directories".

@@ -16,36 +16,61 @@ namespace {
                                std::error_code(static_cast<int>(error), std::system_category()));
 }
 
-void walkFolder(const fs::path& folder, const fs::path& relative,
-                const std::function<void(const TreeEntry&)>& visit) {
-    WIN32_FIND_DATAW data;
-    FindHandle find(::FindFirstFileExW((folder.native() + L"\\*").c_str(), FindExInfoBasic, &data,
-                                       FindExSearchNameMatch, nullptr, 0));
-    if (!find) {
-        DWORD error = ::GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND)
-            return;
-        throw fs::filesystem_error("directory_iterator", folder,
-                                   std::error_code(static_cast<int>(error), std::system_category()));
-    }
-    do {
-        std::wstring name = data.cFileName;
-        if (name == L"." || name == L"..")
-            continue;
-        TreeEntry entry{folder / name, relative / name,
-                        (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
-                        (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0,
-                        (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow};
-        visit(entry);
-        if (entry.directory && !entry.reparsePoint)
-            walkFolder(entry.path, entry.relative, visit);
-    } while (::FindNextFileW(find.get(), &data));
+[[noreturn]] void throwListingError(const fs::path& folder, DWORD error) {
+    throw fs::filesystem_error("directory_iterator", folder,
+                               std::error_code(static_cast<int>(error), std::system_category()));
 }
 
 } // namespace
 
+std::vector<TreeEntry> listFolder(const fs::path& folder) {
+    const fs::path extended = extendedPath(folder, true);
+    std::vector<TreeEntry> entries;
+    WIN32_FIND_DATAW data;
+    FindHandle find(::FindFirstFileExW((extended.native() + L"\\*").c_str(), FindExInfoBasic, &data,
+                                       FindExSearchNameMatch, nullptr, 0));
+    if (!find) {
+        const DWORD error = ::GetLastError();
+        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+            return entries;
+        throwListingError(extended, error);
+    }
+    do {
+        const std::wstring name = data.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        entries.push_back({extended / name, name, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
+                           (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0,
+                           (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow});
+    } while (::FindNextFileW(find.get(), &data));
+    const DWORD error = ::GetLastError();
+    if (error != ERROR_NO_MORE_FILES)
+        throwListingError(extended, error);
+    return entries;
+}
+
+// A folder chain may be as deep as the path length allows; the walk keeps its own stack so that depth
+// costs heap, not the thread's stack.
 void walkTree(const fs::path& root, const std::function<void(const TreeEntry&)>& visit) {
-    walkFolder(extendedPath(root, true), fs::path(), visit);
+    struct Pending {
+        std::vector<TreeEntry> entries;
+        size_t next = 0;
+        fs::path relative;
+    };
+    std::vector<Pending> stack;
+    stack.push_back({listFolder(root), 0, fs::path()});
+    while (!stack.empty()) {
+        Pending& top = stack.back();
+        if (top.next == top.entries.size()) {
+            stack.pop_back();
+            continue;
+        }
+        TreeEntry entry = std::move(top.entries[top.next++]);
+        entry.relative = top.relative / entry.relative;
+        visit(entry);
+        if (entry.directory && !entry.reparsePoint)
+            stack.push_back({listFolder(entry.path), 0, entry.relative});
+    }
 }
 
 void refuseLinksInTree(const fs::path& root) {

@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <vector>
 
 namespace tess {
 
@@ -15,6 +16,11 @@ struct TreeEntry {
     bool reparsePoint;
     unsigned long long size;
 };
+
+// The direct entries of a folder (without "." and "..", relative holding the name); a missing folder
+// has none. A listing that fails part-way throws the standard file-system error of
+// "directory_iterator": a folder is never taken as read when it was not read to its end.
+std::vector<TreeEntry> listFolder(const std::filesystem::path& folder);
 
 // Visits every entry below root, parents before children. Reparse points are reported, not entered.
 void walkTree(const std::filesystem::path& root, const std::function<void(const TreeEntry&)>& visit);

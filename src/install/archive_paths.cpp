@@ -29,8 +29,10 @@ bool isDigitCharacter(wchar_t c) {
     return ::GetStringTypeW(CT_CTYPE1, &c, 1, &type) && (type & C1_DIGIT) != 0;
 }
 
+// Windows drops the spaces before the extension when it opens a name, so "nul .txt" is the device.
 std::wstring asciiUpperBaseName(std::wstring_view segment) {
     std::wstring base(segment.substr(0, segment.find(L'.')));
+    base.erase(base.find_last_not_of(L' ') + 1);
     for (wchar_t& c : base)
         if (c >= L'a' && c <= L'z')
             c = static_cast<wchar_t>(c - L'a' + L'A');

@@ -5,6 +5,7 @@
 #include "activation/preflight.hpp"
 #include "client/client.hpp"
 #include "foundation/crypto.hpp"
+#include "foundation/disk.hpp"
 #include "foundation/error.hpp"
 #include "foundation/files.hpp"
 #include "foundation/paths.hpp"
@@ -115,7 +116,7 @@ bool keepInstalledCopy(Client& client, const fs::path& target, const Json& manif
         // The rename must not pass through a link on the way to the releases folder.
         refuseReparsePoints(extendedPath(releases, false));
         const fs::path damaged = releases / toWide(releaseId + "-damaged-" + randomId());
-        fs::rename(extendedPath(target, false), extendedPath(damaged, false));
+        renameEntry(target, damaged);
         return false;
     }
     writeReceipt(client, releaseId, raw);

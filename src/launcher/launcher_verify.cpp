@@ -1,6 +1,7 @@
 #include "launcher/launcher_verify.hpp"
 
 #include "foundation/crypto.hpp"
+#include "foundation/disk.hpp"
 #include "foundation/error.hpp"
 #include "foundation/paths.hpp"
 #include "install/authenticode.hpp"
@@ -17,22 +18,12 @@ namespace tess {
 namespace fs = std::filesystem;
 namespace {
 
-bool isNotFound(const std::error_code& error) {
-    int code = error.value();
-    return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND || code == ERROR_INVALID_NAME ||
-           code == ERROR_BAD_NETPATH || error == std::errc::no_such_file_or_directory;
-}
-
 // Size before hash: a file of the wrong length is refused without reading it.
 bool fileMatchesArtifact(const fs::path& file, const Json& artifact) {
-    std::error_code error;
-    fs::file_status status = fs::status(file, error);
-    if (error && !isNotFound(error))
-        throw fs::filesystem_error("status", file, error);
-    if (error || !fs::is_regular_file(status))
+    const DiskEntry entry = queryEntry(file, "status");
+    if (!entry.exists || entry.directory)
         return false;
-    std::uintmax_t size = fs::file_size(file);
-    if (artifact.at("size") != Json(static_cast<std::uint64_t>(size)))
+    if (artifact.at("size") != Json(entry.size))
         return false;
     return sha256FileHex(file, nullptr, {}) == artifact.at("sha256").get<std::string>();
 }
@@ -60,12 +51,12 @@ Json verifyLauncherFile(const fs::path& executable, std::string_view envelopeTex
     return release;
 }
 
-std::string currentLauncherRelease(const fs::path& installRoot) {
+std::string currentLauncherRelease(const fs::path& installRoot, const fs::path& executable) {
     const fs::path receipt = extendedPath(launcherReceiptPath(installRoot), false);
-    if (fs::exists(receipt)) {
+    if (pathExists(receipt)) {
         try {
             std::string text = readFileBounded(receipt, maxDocumentBytes);
-            verifyLauncherFile(executablePath(), text, builtinKeySet(), true);
+            verifyLauncherFile(executable, text, builtinKeySet(), true);
             return text;
         } catch (...) {
             // A receipt of another launcher (or a damaged one) only means the portal must answer.
@@ -73,7 +64,7 @@ std::string currentLauncherRelease(const fs::path& installRoot) {
     }
     PortalResponse response = fetchPortal("/software/bootstrap/manifest", "", "");
     require(response.status == 200, "Die signierte Installerfreigabe ist momentan nicht verfügbar.");
-    verifyLauncherFile(executablePath(), response.body, builtinKeySet(), false);
+    verifyLauncherFile(executable, response.body, builtinKeySet(), false);
     return response.body;
 }
 

@@ -16,7 +16,8 @@ Json verifyLauncherFile(const std::filesystem::path& executable, std::string_vie
 
 // The envelope that matches the running executable: the receipt in installRoot while it still describes
 // this file, otherwise the portal's current launcher release.
-std::string currentLauncherRelease(const std::filesystem::path& installRoot);
+std::string currentLauncherRelease(const std::filesystem::path& installRoot,
+                                   const std::filesystem::path& executable);
 
 // The key set built into the program, parsed afresh for the callers that hold no client.
 Json builtinKeySet();

@@ -1,6 +1,7 @@
 #include "launcher/replace.hpp"
 
 #include "foundation/crypto.hpp"
+#include "foundation/disk.hpp"
 #include "foundation/error.hpp"
 #include "foundation/files.hpp"
 #include "foundation/handles.hpp"
@@ -65,11 +66,9 @@ void writeReceiptFrom(const Json& document, const char* member, const LauncherFi
 
 // The helper must run from the staged file the document names, with the hash the document names.
 void checkOrder(const Json& document, const fs::path& self, const fs::path& installRoot) {
-    std::error_code error;
-    bool inUpdater = fs::equivalent(self.parent_path(), installRoot / L"updater", error) && !error;
+    bool inUpdater = sameEntry(self.parent_path(), installRoot / L"updater");
     bool matches = inUpdater && fileHash(self) == document.at("sha256").get<std::string>() &&
-                   fs::equivalent(self, fs::path(toWide(document.at("file").get<std::string>())), error) &&
-                   !error;
+                   sameEntry(self, fs::path(toWide(document.at("file").get<std::string>())));
     require(matches, "Launcherupdate stimmt nicht mit Auftrag überein.");
 }
 
@@ -90,7 +89,7 @@ void backUpInstalledLauncher(Json& document, const LauncherFiles& files, const J
                              const SwapSteps& steps) {
     document.erase("previousEnvelope");
     document.erase("previousSha256");
-    if (!fs::exists(files.installed))
+    if (!pathExists(files.installed))
         return;
     std::optional<std::string> receipt = verifiedInstalledReceipt(files, keys);
     if (!receipt)
@@ -104,7 +103,7 @@ void backUpInstalledLauncher(Json& document, const LauncherFiles& files, const J
 
 // Only the backup taken for this order may go back in place, never one left from an older replacement.
 bool hasBackupOfThisOrder(const Json& document, const LauncherFiles& files) {
-    return document.contains("previousSha256") && fs::exists(files.backup) &&
+    return document.contains("previousSha256") && pathExists(files.backup) &&
            fileHash(files.backup) == document.at("previousSha256").get<std::string>();
 }
 
@@ -193,7 +192,7 @@ void prepareSwap(const fs::path& newLauncher, const fs::path& installRoot, const
 void replaceLauncher(const fs::path& installRoot, const fs::path& dataRoot) {
     const fs::path documentPath = extendedPath(launcherUpdateDocumentPath(dataRoot), false);
     // An uninstall that ran while this helper waited took the order with it.
-    if (!fs::exists(documentPath))
+    if (!pathExists(documentPath))
         return;
     Json document = loadJsonOr(documentPath, Json::object());
     const fs::path self = executablePath();
@@ -219,7 +218,7 @@ void recoverLauncher() {
     const fs::path installRoot = installRootPath();
     const fs::path dataRoot = dataRootPath();
     const fs::path documentPath = extendedPath(launcherUpdateDocumentPath(dataRoot), false);
-    if (!fs::exists(documentPath))
+    if (!pathExists(documentPath))
         return;
     Json document = loadJsonOr(documentPath, Json::object());
     if (textMember(document, "phase") != "replacing")
@@ -227,7 +226,7 @@ void recoverLauncher() {
 
     const LauncherFiles files(installRoot);
     const Json keys = builtinKeySet();
-    const bool installed = fs::exists(files.installed);
+    const bool installed = pathExists(files.installed);
     const std::string installedHash = installed ? fileHash(files.installed) : std::string();
     if (installed && installedHash == textMember(document, "previousSha256")) {
         verifyLauncherFile(files.installed, textMember(document, "previousEnvelope"), keys, true);

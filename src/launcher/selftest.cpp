@@ -2,6 +2,7 @@
 
 #include "activation/process.hpp"
 #include "foundation/crypto.hpp"
+#include "foundation/disk.hpp"
 #include "foundation/handles.hpp"
 #include "foundation/json.hpp"
 #include "foundation/paths.hpp"
@@ -43,9 +44,7 @@ bool runCandidate(const fs::path& candidate, const fs::path& answerFolder,
     if (!::GetExitCodeProcess(process.get(), &exitCode))
         exitCode = 1;
     const Json answer = loadJsonOr(answerPath, Json::object());
-    const fs::path answerFile = extendedPath(answerPath, false);
-    if (fs::exists(answerFile))
-        fs::remove(answerFile);
+    removeEntry(answerPath);
     return answerIsValid(answer, exitCode, candidate, expectedVersion);
 }
 

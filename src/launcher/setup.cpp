@@ -3,6 +3,7 @@
 #include "activation/process.hpp"
 #include "client/client.hpp"
 #include "foundation/crypto.hpp"
+#include "foundation/disk.hpp"
 #include "foundation/error.hpp"
 #include "foundation/files.hpp"
 #include "foundation/handles.hpp"
@@ -41,7 +42,7 @@ void writeReceipt(const fs::path& installRoot, const std::string& envelope) {
 // once setup has put a verified launcher in place that order is void.
 void dropInterruptedReplacement(const fs::path& dataRoot) {
     const fs::path document = extendedPath(launcherUpdateDocumentPath(dataRoot), false);
-    if (!fs::exists(document))
+    if (!pathExists(document))
         return;
     Json content;
     try {
@@ -50,7 +51,7 @@ void dropInterruptedReplacement(const fs::path& dataRoot) {
         return;
     }
     if (content.is_object() && content.value("phase", Json()) == Json("replacing"))
-        fs::remove(document);
+        removeEntry(document);
 }
 
 // Whether the installed launcher matches its receipt, a signed launcher release.
@@ -69,7 +70,7 @@ void stageReplacement(const Client& client, const fs::path& executable, const st
                       const std::string& envelope) {
     const fs::path staged = stagedLauncherPath(client.installRoot, executableHash);
     ensurePrivateDirectory(staged.parent_path());
-    if (!fs::exists(extendedPath(staged, false)))
+    if (!pathExists(staged))
         require(
             ::CopyFileW(extendedPath(executable, false).c_str(), extendedPath(staged, false).c_str(), TRUE),
             "Launcherupdate konnte nicht vorbereitet werden.");
@@ -86,7 +87,7 @@ void placeLauncher(const Client& client, const fs::path& executable, const fs::p
                    const std::string& envelope) {
     if (samePathText(executable, target))
         return;
-    if (fs::exists(extendedPath(target, false))) {
+    if (pathExists(target)) {
         const std::string executableHash = fileHash(executable);
         if (fileHash(target) == executableHash || installedLauncherIsNewer(target))
             return;
@@ -176,14 +177,14 @@ bool installedLauncherIsNewer(const fs::path& launcher) noexcept {
 }
 
 void Client::setup(bool createDesktopShortcut) {
-    const fs::path executable = executablePath();
+    // Run from installRoot this is executablePath() itself, so placeLauncher's same-path test is unchanged.
+    const fs::path executable = runningExecutableFile(installRoot, dataRoot);
     const fs::path target = installRoot / L"TESSARO.exe";
-    const std::string envelope = currentLauncherRelease(installRoot);
+    const std::string envelope = currentLauncherRelease(installRoot, executable);
     verifyLauncherFile(executable, envelope, builtinKeySet(), false);
 
     placeLauncher(*this, executable, target, envelope);
-    if (!envelope.empty() && fs::exists(extendedPath(target, false)) &&
-        fileHash(target) == fileHash(executable))
+    if (!envelope.empty() && pathExists(target) && fileHash(target) == fileHash(executable))
         writeReceipt(installRoot, envelope);
     // However the launcher got there (copied now, or this very process), a verified one ends the order.
     if (installedLauncherVerifies(installRoot))

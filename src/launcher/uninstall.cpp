@@ -4,6 +4,7 @@
 #include "activation/process.hpp"
 #include "client/client.hpp"
 #include "foundation/crypto.hpp"
+#include "foundation/disk.hpp"
 #include "foundation/error.hpp"
 #include "foundation/files.hpp"
 #include "foundation/handles.hpp"
@@ -29,34 +30,12 @@ bool keptByFirstStage(const std::wstring& name) {
     return name == L"TESSARO.exe" || name == L"updater" || name == L"launcher-receipt.json";
 }
 
-std::vector<std::wstring> folderEntries(const fs::path& folder) {
-    std::vector<std::wstring> names;
-    WIN32_FIND_DATAW data;
-    const fs::path extended = extendedPath(folder, true);
-    FindHandle find(::FindFirstFileExW((extended.native() + L"\\*").c_str(), FindExInfoBasic, &data,
-                                       FindExSearchNameMatch, nullptr, 0));
-    if (!find) {
-        DWORD error = ::GetLastError();
-        if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
-            return names;
-        throw fs::filesystem_error("directory_iterator", extended,
-                                   std::error_code(static_cast<int>(error), std::system_category()));
-    }
-    do {
-        std::wstring name = data.cFileName;
-        if (name != L"." && name != L"..")
-            names.push_back(name);
-    } while (::FindNextFileW(find.get(), &data));
-    return names;
-}
-
 void removeShortcut(REFKNOWNFOLDERID folder, const fs::path& relative) {
     const std::optional<fs::path> base = knownFolderPath(folder);
     if (!base)
         return;
     const fs::path shortcut = *base / relative;
-    if (fs::exists(shortcut))
-        fs::remove(shortcut);
+    removeEntry(shortcut);
 }
 
 // The helper folder is the parent of dataRoot: outside both folders that the helper removes.
@@ -71,10 +50,9 @@ void startUninstallHelper(const fs::path& helper) {
 }
 
 bool isAdmissibleHelper(const fs::path& executable, const fs::path& dataRoot) {
-    std::error_code error;
-    bool inHelperFolder = fs::equivalent(executable.parent_path(), helperFolderOf(dataRoot), error);
+    bool inHelperFolder = sameEntry(executable.parent_path(), helperFolderOf(dataRoot));
     const std::wstring name = executable.filename().native();
-    return !error && inHelperFolder && name.size() >= 10 && name.starts_with(L"uninstall-");
+    return inHelperFolder && name.size() >= 10 && name.starts_with(L"uninstall-");
 }
 
 // Marked while it still runs; whether and when Windows deletes the file is not checked.
@@ -124,18 +102,18 @@ void Client::uninstall() {
 
     const fs::path helper = helperFolderOf(dataRoot) / toWide("uninstall-" + randomId() + ".exe");
     const fs::path executable = executablePath();
-    const std::string envelope = currentLauncherRelease(installRoot);
+    const std::string envelope = currentLauncherRelease(installRoot, executable);
     verifyLauncherFile(executable, envelope, builtinKeySet(), true);
     require(::CopyFileW(extendedPath(executable, false).c_str(), extendedPath(helper, false).c_str(), TRUE),
             "Deinstallation konnte nicht vorbereitet werden.");
     if (!envelope.empty())
         writeFileDurably(fs::path(helper.native() + L".receipt.json"), envelope);
 
-    for (const std::wstring& name : folderEntries(installRoot))
-        if (!keptByFirstStage(name))
-            removeTree(installRoot / name);
-    for (const std::wstring& name : folderEntries(dataRoot))
-        removeTree(dataRoot / name);
+    for (const TreeEntry& entry : listFolder(installRoot))
+        if (!keptByFirstStage(entry.relative.native()))
+            removeTree(entry.path);
+    for (const TreeEntry& entry : listFolder(dataRoot))
+        removeTree(entry.path);
     ensurePrivateDirectory(dataRoot / L"receipts");
 
     ::RegDeleteTreeW(HKEY_CURRENT_USER, uninstallRegistryKey);
@@ -158,12 +136,11 @@ void finishUninstall(const fs::path& installRoot, const fs::path& dataRoot,
     require(!isApplicationRunning(0), "TESSARO läuft noch.");
     awaitOtherHelpers(installRoot, deadline);
 
-    if (fs::exists(extendedPath(installRoot, false)))
+    if (pathExists(installRoot))
         removeTree(installRoot);
-    if (fs::exists(extendedPath(dataRoot, false)))
+    if (pathExists(dataRoot))
         removeTree(dataRoot);
-    if (fs::exists(extendedPath(receipt, false)))
-        fs::remove(extendedPath(receipt, false));
+    removeEntry(receipt);
     markSelfForDeletion(executable);
 }
 

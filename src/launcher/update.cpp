@@ -3,6 +3,7 @@
 #include "activation/process.hpp"
 #include "client/client.hpp"
 #include "foundation/crypto.hpp"
+#include "foundation/disk.hpp"
 #include "foundation/error.hpp"
 #include "foundation/files.hpp"
 #include "foundation/paths.hpp"
@@ -135,7 +136,7 @@ void Client::updateLauncher() {
 
     ensurePrivateDirectory(installRoot / L"updater");
     const fs::path staged = stagedLauncherPath(installRoot, sha256);
-    if (!fs::exists(extendedPath(staged, false)))
+    if (!pathExists(staged))
         require(::CopyFileW(extendedPath(partial, false).c_str(), extendedPath(staged, false).c_str(), TRUE),
                 "Launcherupdate konnte nicht vorbereitet werden.");
     if (sha256FileHex(extendedPath(staged, false), nullptr, {}) != sha256)

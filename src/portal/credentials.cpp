@@ -1,6 +1,7 @@
 #include "portal/credentials.hpp"
 
 #include "client/client.hpp"
+#include "foundation/disk.hpp"
 #include "foundation/error.hpp"
 #include "foundation/files.hpp"
 #include "foundation/paths.hpp"
@@ -81,7 +82,7 @@ std::string unprotectCredentials(std::string_view protectedBytes) {
 Json loadStoredCredentials(const std::filesystem::path& dataRoot) noexcept {
     try {
         const std::filesystem::path path = credentialsPath(dataRoot);
-        if (!std::filesystem::exists(extendedPath(path, false)))
+        if (!pathExists(path))
             return Json::object();
         Json document = parse(unprotectCredentials(readFileBounded(path, maxCredentialsBytes)));
         if (hasUsableTokens(document))

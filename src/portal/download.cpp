@@ -1,6 +1,7 @@
 #include "portal/download.hpp"
 
 #include "foundation/crypto.hpp"
+#include "foundation/disk.hpp"
 #include "foundation/error.hpp"
 #include "foundation/handles.hpp"
 #include "foundation/hash_workers.hpp"
@@ -14,12 +15,13 @@ namespace fs = std::filesystem;
 namespace {
 
 std::uint64_t presentLength(const fs::path& path) {
-    return fs::exists(path) ? fs::file_size(path) : 0;
+    return queryEntry(path, "file_size").size;
 }
 
 // A file of exactly the signed length is either the finished download or garbage: the hash decides.
 bool alreadyComplete(const fs::path& path, std::uint64_t size, const std::string& sha256) {
-    return fs::exists(path) && fs::file_size(path) == size && sha256FileHex(path, nullptr, {}) == sha256;
+    const DiskEntry entry = queryEntry(path, "file_size");
+    return entry.exists && entry.size == size && sha256FileHex(path, nullptr, {}) == sha256;
 }
 
 // The kept part of an interrupted download, hashed before the rest is appended.
@@ -116,7 +118,7 @@ void downloadArtifact(const std::string& apiPath, const fs::path& partialPath, c
     std::uint64_t present = presentLength(path);
     if (present == size && alreadyComplete(path, size, sha256))
         return;
-    if (present >= size && fs::exists(path)) {
+    if (present >= size && pathExists(path)) {
         require(::DeleteFileW(path.c_str()), "Defekter Downloadcache konnte nicht entfernt werden.");
         present = 0;
     }

@@ -2,6 +2,7 @@
 // reports every failure that reaches it in a message box with exit code 1.
 #include "activation/launch.hpp"
 #include "client/client.hpp"
+#include "foundation/disk.hpp"
 #include "foundation/error.hpp"
 #include "foundation/identity.hpp"
 #include "foundation/paths.hpp"
@@ -20,7 +21,7 @@ namespace {
 
 bool runsAsInstalledLauncher() {
     const std::filesystem::path installed = installedLauncherPath();
-    return std::filesystem::exists(installed) && std::filesystem::equivalent(executablePath(), installed);
+    return sameEntry(executablePath(), installed);
 }
 
 // A recovery that cannot finish must not lock the user out: after its message the manager opens, where

@@ -1,7 +1,9 @@
 #include "shell/version_list.hpp"
 
+#include "foundation/disk.hpp"
 #include "foundation/error.hpp"
 #include "foundation/text.hpp"
+#include "foundation/tree.hpp"
 #include "install/receipts.hpp"
 #include "trust/manifest.hpp"
 
@@ -43,9 +45,9 @@ std::vector<Json> collectVersionRows(const Client& client) {
         rows.push_back(release);
         catalogIds.insert(release["releaseId"].get<std::string>());
     }
-    for (const auto& entry : fs::directory_iterator(client.dataRoot / L"receipts")) {
+    for (const TreeEntry& entry : listFolder(client.dataRoot / L"receipts")) {
         try {
-            std::string id = toUtf8(entry.path().stem().native());
+            std::string id = toUtf8(entry.path.stem().native());
             if (!isUuidText(id) || catalogIds.contains(id))
                 continue;
             Json manifest = loadReceipt(client, id);
@@ -70,7 +72,7 @@ std::array<std::string, 4> versionRowTexts(const Json& row, const std::string& a
     std::string place = "Zum Download";
     if (releaseId == activeReleaseId)
         place = "Ausgewählt";
-    else if (fs::exists(installRoot / L"releases" / toWide(releaseId)))
+    else if (pathExists(installRoot / L"releases" / toWide(releaseId)))
         place = "Installiert";
     return {version, row.at("buildId").get<std::string>(),
             channel.is_string() && channel.get<std::string>() == "snapshot" ? "Snapshot" : "Freigegeben",

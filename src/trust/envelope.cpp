@@ -74,9 +74,10 @@ void writeSelfTestReport(const std::filesystem::path& answerPath) {
     require(keys.is_array() && !keys.empty(), "Vertrauensanker fehlt.");
     require(sha256Hex("abc") == "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad",
             "Kryptografieprüfung fehlgeschlagen.");
-    Json answer = {{"ok", true},
-                   {"sha256", sha256FileHex(executablePath(), nullptr, {})},
-                   {"version", std::string(launcherVersion)}};
+    Json answer = {
+        {"ok", true},
+        {"sha256", sha256FileHex(runningExecutableFile(installRootPath(), dataRootPath()), nullptr, {})},
+        {"version", std::string(launcherVersion)}};
     writeFileDurably(answerPath, dumpCompact(answer));
 }
 

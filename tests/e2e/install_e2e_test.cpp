@@ -46,9 +46,10 @@ fs::path treeOf(const std::string& name) {
 // Relative path -> SHA-256 of every file below root: equal maps mean equal trees.
 std::map<std::wstring, std::string> snapshot(const fs::path& root) {
     std::map<std::wstring, std::string> files;
-    for (const auto& entry : fs::recursive_directory_iterator(root))
-        if (entry.is_regular_file())
-            files[entry.path().lexically_relative(root).native()] = sha256FileHex(entry.path(), nullptr, {});
+    walkTree(root, [&files](const TreeEntry& entry) {
+        if (!entry.directory)
+            files[entry.relative.native()] = sha256FileHex(entry.path, nullptr, {});
+    });
     return files;
 }
 
@@ -247,6 +248,25 @@ TEST_F(InstallEndToEnd, MissingFileIsRepairedOnlyOnceTheApplicationIsClosed) {
     EXPECT_FALSE(fs::exists(releases() / toWide(names[1]) / L"data" / L"payload.bin"));
     EXPECT_TRUE(fs::exists(releases() / toWide(names[1]) / L"appTESSARO.exe"));
     EXPECT_EQ(journal().at("phase"), "installed");
+}
+
+// A package path may be 240 bytes, so real installations hold paths beyond 300 characters: install, the
+// check of an intact version and the repair of a damaged one all take the long form.
+TEST_F(InstallEndToEnd, InstallsChecksAndRepairsWithFullPathsBeyond300Characters) {
+    const fs::path deep =
+        versionFolder("deep") / L"data" / std::wstring(100, L'd') / std::wstring(100, L'e') / L"deep.bin";
+    ASSERT_GT(deep.native().size(), 300u);
+    client.install(idOf("deep"));
+    EXPECT_EQ(client.install(idOf("deep")).at("releaseId"), idOf("deep"));
+    EXPECT_EQ(namesIn(releases()), std::vector<std::string>{idOf("deep")});
+    ASSERT_TRUE(::DeleteFileW(extendedPath(deep, false).c_str()));
+
+    client.install(idOf("deep"));
+
+    const std::vector<std::string> names = namesIn(releases());
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_TRUE(hasDamagedName(names[1], idOf("deep"))) << names[1];
+    EXPECT_EQ(snapshot(versionFolder("deep")), snapshot(treeOf("deep")));
 }
 
 TEST_F(InstallEndToEnd, EveryKindOfDamagedContentIsMovedAsideAndInstalledAgain) {

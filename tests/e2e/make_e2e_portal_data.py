@@ -48,7 +48,10 @@ RELEASES = [
     ("signature-required", "e2e00000-0000-4000-8000-000000000009", "3.8.0", "3.8.0.1", {},
      ["--authenticode-policy", "required"]),
     ("free-space", "e2e00000-0000-4000-8000-00000000000a", "3.9.0", "3.9.0.1", {}, []),
+    ("deep", "e2e00000-0000-4000-8000-00000000000b", "4.0.0", "4.0.0.1", {}, []),
 ]
+# A package path of 215 bytes (the limit is 240): installed, its full path exceeds 300 characters.
+DEEP_FILE = "data/" + "d" * 100 + "/" + "e" * 100 + "/deep.bin"
 # Large enough that a download takes several 1 MiB reads (cut, resume and cancel need that).
 GOOD_PAYLOAD_BYTES = 3 * 1048576 + 12345
 
@@ -116,6 +119,9 @@ def build_cache(cache, app):
         if name == "good":
             (tree / "data").mkdir()
             (tree / "data" / "payload.bin").write_bytes(random.Random(7).randbytes(GOOD_PAYLOAD_BYTES))
+        if name == "deep":
+            (tree / DEEP_FILE).parent.mkdir(parents=True)
+            (tree / DEEP_FILE).write_bytes(b"deep")
         if name == "free-space":
             total = publish_page_aligned(portal, tree, release_id, version, build_id, options)
             (cache / "free-space-bytes").write_text(str(total))

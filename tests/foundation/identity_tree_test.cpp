@@ -1,11 +1,15 @@
 #include "foundation/error.hpp"
 #include "foundation/identity.hpp"
+#include "foundation/handles.hpp"
+#include "foundation/paths.hpp"
 #include "foundation/tree.hpp"
 #include "foundation/text.hpp"
 #include "support/links.hpp"
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
+
+#include <malloc.h>
 
 #include <algorithm>
 #include <thread>
@@ -73,7 +77,7 @@ TEST(RemoveTree, RemovesDeepAndLongTrees) {
     for (int i = 0; i < 12; ++i)
         deep /= std::wstring(30, static_cast<wchar_t>(L'a' + i));
     fs::path file = fs::path(L"\\\\?\\" + deep.native()) / L"file.txt";
-    fs::create_directories(fs::path(L"\\\\?\\" + deep.native()));
+    createDirectories(fs::path(L"\\\\?\\" + deep.native()));
     test::writeBytes(file, "x");
     ASSERT_GT(file.native().size(), 300u);
     fs::path readOnly = folder / L"readonly.txt";
@@ -118,6 +122,41 @@ TEST(WalkTree, ReportsLinksWithoutEnteringThem) {
     std::sort(targetEntries.begin(), targetEntries.end());
     EXPECT_EQ(targetEntries,
               (std::vector<std::wstring>{L"target\\inner", L"target\\inner\\keep.txt", L"target\\keep.txt"}));
+}
+
+// Empty folders are legal in a version folder, so a chain of them is walked however deep it is. The walk
+// runs with 128 KB of stack left (Wine gives every thread at least 1 MB, so the rest is taken first):
+// a walk that recursed once per level would overflow there long before 200 levels.
+TEST(WalkTree, WalksAChainOfEmptyFoldersDeeperThanASmallStackCouldRecurse) {
+    test::ScratchFolder folder;
+    constexpr int depth = 200;
+    fs::path deepest = extendedPath(folder.path(), true);
+    for (int level = 0; level < depth; ++level) {
+        deepest /= L"d";
+        ASSERT_TRUE(::CreateDirectoryW(deepest.c_str(), nullptr)) << level;
+    }
+    struct Walk {
+        fs::path root;
+        int folders = 0;
+        std::string failure;
+    } walk{folder.path()};
+    auto run = [](void* argument) -> DWORD {
+        volatile char* taken = static_cast<char*>(_alloca(896 * 1024));
+        taken[0] = 0;
+        auto* state = static_cast<Walk*>(argument);
+        try {
+            walkTree(state->root, [state](const TreeEntry& entry) { state->folders += entry.directory; });
+        } catch (const std::exception& e) {
+            state->failure = e.what();
+        }
+        return 0;
+    };
+    KernelHandle thread(
+        ::CreateThread(nullptr, 1024 * 1024, run, &walk, STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr));
+    ASSERT_TRUE(thread.valid());
+    ASSERT_EQ(::WaitForSingleObject(thread.get(), 120000), WAIT_OBJECT_0);
+    EXPECT_EQ(walk.failure, "");
+    EXPECT_EQ(walk.folders, depth);
 }
 
 } // namespace

@@ -67,6 +67,9 @@ TEST(BoundedRead, AcceptsExactlyTheLimit) {
     } catch (const Error& e) {
         EXPECT_EQ(std::string(e.what()), "Datei fehlt oder ist zu groß: exact.json");
     }
+    // The bounded read reads one byte past its limit and no further, so a file that grew after its size
+    // was looked at is refused, never returned longer.
+    EXPECT_EQ(readWholeFile(folder / L"exact.json", 51).size(), 51u);
     EXPECT_THROW(readFileBounded(folder / L"missing.json", 100), Error);
     EXPECT_THROW(readFileBounded(folder.path(), 100), Error);
 }

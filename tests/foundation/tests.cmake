@@ -14,3 +14,7 @@ endfunction()
 variable_watch(foundation_tests_TESTS tessaro_foundation_test_properties)
 ")
 set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${TESSARO_FOUNDATION_PROPERTIES_FILE}")
+
+add_test(NAME foundation.no_standard_disk_calls
+  COMMAND /bin/sh "${CMAKE_CURRENT_SOURCE_DIR}/foundation/no-standard-disk-calls.sh" "${CMAKE_SOURCE_DIR}")
+set_tests_properties(foundation.no_standard_disk_calls PROPERTIES LABELS foundation TIMEOUT 60)

@@ -75,6 +75,14 @@ inline fs::path startMenuShortcut() {
 inline fs::path desktopShortcut() {
     return *knownFolderPath(FOLDERID_Desktop) / L"TESSARO.lnk";
 }
+// Downloads as wineboot makes it: a link to the home's folder, as on Windows after a move and mklink /J.
+inline fs::path linkedDownloads() {
+    const fs::path folder = *knownFolderPath(FOLDERID_Downloads);
+    const DWORD attributes = ::GetFileAttributesW(folder.c_str());
+    EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT))
+        << "Downloads is no link: the prefix was not made as wineboot makes it";
+    return folder;
+}
 inline fs::path reportFolder() {
     return binaryDir() / L"launcher-tests" / L"reports";
 }

@@ -34,6 +34,17 @@ TEST(LauncherSelfTest, TrustsOnlyACandidateThatNamesItsOwnHashAndTheExpectedVers
     }
 }
 
+TEST(LauncherSelfTest, ALauncherInALinkedDownloadsFolderAnswersWithItsOwnHash) {
+    ScratchFolder answers;
+    const fs::path candidate = linkedDownloads() / L"TESSARO-selftest.exe";
+    copyFile(variantExe("tessaro-1.0.2"), candidate);
+    const fs::path answer = answers / L"answer.json";
+    const std::optional<DWORD> exitCode = runDriver(candidate, L"--launcher-selftest " + quoted(answer));
+    ::DeleteFileW(candidate.c_str());
+    ASSERT_EQ(exitCode, std::optional<DWORD>(0));
+    EXPECT_EQ(readDocument(answer).at("sha256"), variantSha("tessaro-1.0.2"));
+}
+
 TEST(LauncherSelfTest, RefusesACandidateThatCannotStart) {
     ScratchFolder answers;
     EXPECT_FALSE(runLauncherSelfTest(answers / L"missing.exe", answers.path(), ""));

@@ -119,6 +119,16 @@ TEST_F(Setup, FromADownloadFolderInstallsTheLauncherWithShortcutAndUninstallEntr
     expectUninstallEntry();
 }
 
+TEST_F(Setup, FromALinkedDownloadsFolderVerifiesAndCopiesItsOwnFile) {
+    const fs::path linked = linkedDownloads() / L"TESSARO-Setup.exe";
+    copyFile(variantExe("driver"), linked);
+    const std::optional<DWORD> exitCode = runDriver(linked, L"setup");
+    ::DeleteFileW(linked.c_str());
+    ASSERT_EQ(exitCode, std::optional<DWORD>(0)) << setupError();
+    EXPECT_EQ(readBytes(installedLauncher()), variantBytes("driver"));
+    EXPECT_EQ(readBytes(launcherReceipt()), variantEnvelope("driver"));
+}
+
 TEST_F(Setup, DesktopShortcutOnlyWhenAskedAndKeptWhenNotAskedAgain) {
     ASSERT_EQ(runSetup(L"setup-desktop"), std::optional<DWORD>(0)) << setupError();
     ShortcutProperties shortcut = readShortcut(desktopShortcut());

@@ -28,6 +28,10 @@ void populateInstallation() {
     writeBytes(dataRoot() / L"journal.json", "{}");
     writeBytes(dataRoot() / L"downloads" / L"x.zip.partial", "partial");
     writeBytes(dataRoot() / L"receipts" / L"v1.json", "{}");
+    // Full paths beyond 300 characters in both roots: neither stage may trip over them.
+    const fs::path deep = fs::path(std::wstring(120, L'd')) / std::wstring(120, L'e') / L"file.bin";
+    writeBytes(extendedPath(installRoot() / L"releases" / L"v1" / deep, true), "deep");
+    writeBytes(extendedPath(dataRoot() / L"downloads" / deep, true), "deep");
     createDirectories(startMenuShortcut().parent_path());
     writeShortcut(startMenuShortcut(), installedLauncher());
     writeShortcut(desktopShortcut(), installedLauncher());

@@ -3,6 +3,7 @@
 #include "foundation/crypto.hpp"
 #include "foundation/files.hpp"
 #include "foundation/handles.hpp"
+#include "foundation/paths.hpp"
 #include "foundation/text.hpp"
 #include "foundation/tree.hpp"
 
@@ -38,7 +39,7 @@ ScratchFolder::ScratchFolder() {
     wchar_t buffer[MAX_PATH + 1];
     DWORD length = ::GetTempPathW(MAX_PATH + 1, buffer);
     path_ = fs::path(std::wstring(buffer, length)) / toWide("tessaro-test-" + randomId());
-    fs::create_directories(path_);
+    createDirectories(path_);
 }
 
 ScratchFolder::~ScratchFolder() {
@@ -49,7 +50,7 @@ ScratchFolder::~ScratchFolder() {
 }
 
 void writeBytes(const fs::path& path, const std::string& bytes) {
-    fs::create_directories(path.parent_path());
+    createDirectories(path.parent_path());
     FileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                   FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)

@@ -91,6 +91,8 @@ TEST(CheckArchivePath, RefusesReservedDeviceNamesWithAnyDigit) {
         {"CONIN$", reserved},
         {"prn", reserved},
         {"a/nul.x/b", reserved},
+        {"nul .txt", reserved},
+        {"CON  .log", reserved},
         {"COM1", reserved},
         {"lpt9.dat", reserved},
         {"COM0", reserved},

@@ -37,7 +37,7 @@ def build_command(args):
     if not (target / "build.ninja").exists():
         subprocess.run(["cmake", "-S", args.source, "-B", target, "-G", "Ninja",
                         "--toolchain", args.source / "cmake" / "mingw-w64-x86_64.cmake",
-                        "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF",
+                        "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF", "-DTESSARO_DEVELOPMENT_BUILD=ON",
                         f"-DTESSARO_TRUST_KEYS_FILE={keys}"], check=True, stdin=subprocess.DEVNULL)
     subprocess.run(["cmake", "--build", target, "--target", "TESSARO", "-j", "2"], check=True,
                    stdin=subprocess.DEVNULL)

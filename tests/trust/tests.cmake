@@ -15,3 +15,13 @@ set_tests_properties(trust.SlowEmptyTrustAnchorBuild PROPERTIES
 add_test(NAME trust.SlowEmptyTrustAnchorSelfTest COMMAND ${TESSARO_EMPTY_KEYS_CHECK} check)
 set_tests_properties(trust.SlowEmptyTrustAnchorSelfTest PROPERTIES
   FIXTURES_REQUIRED "trust_empty_keys_build;wine_links" RESOURCE_LOCK desktop LABELS "trust;slow" TIMEOUT 300)
+
+# A copy of the development key set under another name still needs the development build switch.
+configure_file("${CMAKE_SOURCE_DIR}/tools/dev-keys/development-only-trust-keys.json"
+  "${CMAKE_BINARY_DIR}/trust-fixtures-keys/release-keys.json" COPYONLY)
+add_test(NAME trust.DevelopmentKeySetElsewhereNeedsTheDevelopmentBuildSwitch
+  COMMAND "${CMAKE_COMMAND}" "-DKEYS=${CMAKE_BINARY_DIR}/trust-fixtures-keys/release-keys.json"
+    "-DDEVELOPMENT_KEYS=${CMAKE_SOURCE_DIR}/tools/dev-keys/development-only-trust-keys.json"
+    -DDEVELOPMENT_BUILD=OFF -P "${CMAKE_SOURCE_DIR}/cmake/TessaroKeySet.cmake")
+set_tests_properties(trust.DevelopmentKeySetElsewhereNeedsTheDevelopmentBuildSwitch PROPERTIES LABELS trust TIMEOUT 60
+  PASS_REGULAR_EXPRESSION "development-only-2026.*TESSARO_TRUST_KEYS_FILE.*TESSARO_DEVELOPMENT_BUILD=ON")
