@@ -131,10 +131,10 @@ void restoreBackup(Json& document, const fs::path& dataRoot, const LauncherFiles
 // renames a running executable but does not replace it), and it goes back if the swap fails.
 bool retryInterruptedSwap(Json& document, const fs::path& dataRoot, const LauncherFiles& files,
                           const Json& keys) {
-    if (!fs::exists(files.next) || fileHash(files.next) != document.at("sha256").get<std::string>())
+    if (!pathExists(files.next) || fileHash(files.next) != document.at("sha256").get<std::string>())
         return false;
     verifyLauncherFile(files.next, textMember(document, "envelope"), keys, true);
-    const bool setAside = fs::exists(files.installed);
+    const bool setAside = pathExists(files.installed);
     if (setAside && !::MoveFileExW(files.installed.c_str(), files.recovery.c_str(), replaceExisting))
         return false;
     if (::MoveFileExW(files.next.c_str(), files.installed.c_str(), replaceExisting) &&
@@ -162,8 +162,11 @@ void runHelper(const std::string& helperMode, std::uint32_t parentProcessId) {
     // in the program folder the uninstall is about to remove.
     const fs::path order = extendedPath(launcherUpdateDocumentPath(dataRoot), false);
     KernelHandle instanceMutex = acquireHelperInstanceMutex(parentProcessId, deadline, [&] {
-        std::error_code unreadable;
-        return !replacing || fs::exists(order, unreadable) || unreadable;
+        try {
+            return !replacing || pathExists(order);
+        } catch (const fs::filesystem_error&) {
+            return true; // an order that cannot be looked at is not known to be gone
+        }
     });
     if (!instanceMutex)
         return;
