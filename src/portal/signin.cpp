@@ -121,7 +121,7 @@ void sendAnswer(const Socket& connection) {
 // paths (the browser's icon request, a reload) and foreign states are dropped without an answer.
 std::string awaitCode(const Socket& listener, const std::string& state, Progress& progress,
                       Socket& connection) {
-    for (int cycle = 0; cycle < signInWaitCycles; ++cycle) {
+    for (std::uint32_t cycle = 0; cycle < build::waits().signInMs / 1000; ++cycle) {
         require(!progress.cancelled.load(), "Anmeldung abgebrochen.");
         fd_set readable;
         FD_ZERO(&readable);

@@ -12,8 +12,6 @@ namespace tess {
 inline constexpr std::uint16_t signInPort = 43872;
 inline constexpr std::string_view signInRedirectAddress = "http://127.0.0.1:43872/callback";
 inline constexpr std::string_view signInScope = "openid profile email offline_access software.download";
-// Waiting cycles of up to one second each before the sign-in counts as abandoned.
-inline constexpr int signInWaitCycles = 300;
 
 // Every byte but ASCII letters, digits and "-._~" as "%" and two upper-case hexadecimal digits.
 [[nodiscard]] std::string percentEncode(std::string_view text);
