@@ -7,18 +7,20 @@ export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-winemenubuilder.exe=d}"
 export WINEARCH=win64
 
 # Creates the prefix once (Windows 10 reporting) and leaves a warm wineserver running, detached from
-# our pipes so ctest never waits on Wine's service processes.
+# our pipes so ctest never waits on Wine's service processes. Safe under errexit; says what failed.
 tessaro_prepare_prefix() {
     if [ ! -f "$WINEPREFIX/.tessaro-ready" ]; then
         rm -rf "$WINEPREFIX"
-        wineboot -i </dev/null >/dev/null 2>&1
-        wine winecfg -v win10 </dev/null >/dev/null 2>&1
+        wineboot -i </dev/null >/dev/null 2>&1 || { echo "wine-env.sh: wineboot -i failed for $WINEPREFIX" >&2; return 1; }
+        wine winecfg -v win10 </dev/null >/dev/null 2>&1 || { echo "wine-env.sh: winecfg -v win10 failed" >&2; return 1; }
         wineserver -w
         touch "$WINEPREFIX/.tessaro-ready"
     fi
     tessaro_unlink_user_folders
-    wineserver -p </dev/null >/dev/null 2>&1
-    wine cmd /c exit </dev/null >/dev/null 2>&1
+    # Refused when a server of this prefix runs already (an earlier run or a benchmark left one):
+    # that one serves.
+    wineserver -p </dev/null >/dev/null 2>&1 || true
+    wine cmd /c exit </dev/null >/dev/null 2>&1 || { echo "wine-env.sh: Wine does not start programs in $WINEPREFIX" >&2; return 1; }
 }
 
 # A new prefix links the user's Desktop, Documents, Downloads, ... to the host's home folder; programs
