@@ -8,5 +8,5 @@ set_tests_properties(fixture.activation_packages PROPERTIES FIXTURES_SETUP activ
   FIXTURES_REQUIRED wine_links ENVIRONMENT "WINEPREFIX=${TESSARO_WINEPREFIX}" TIMEOUT 300)
 set(activation_FIXTURE activation_packages)
 
-# The slow tests wait out the product's time-outs; they take no core while they wait.
-tessaro_discovered_test_properties(TARGET activation_tests MATCH "[.]Slow" PROPERTIES RESOURCE_GROUPS "")
+# The slow tests wait out the product's time-outs.
+set(activation_WAITING "[.]Slow")

@@ -51,13 +51,10 @@ endfunction()
 # Fault switches, settings and the request log are the portal's shared state, so tests that use
 # them must not overlap: every discovered test of TARGET holds the CTest resource lock "devportal".
 # Tests named BrowserSignIn.* also hold "loopback_43872" (the fixed sign-in port); tests whose name
-# starts with "Slow" hold only the port lock and, as they only wait, no core. Call it before
-# gtest_discover_tests.
+# starts with "Slow" hold only the port lock. Call it before gtest_discover_tests.
 function(tessaro_lock_portal_tests)
   cmake_parse_arguments(PARSE_ARGV 0 arg "" "TARGET" "")
-  tessaro_discovered_test_properties(TARGET ${arg_TARGET} PROPERTIES RESOURCE_LOCK devportal)
-  tessaro_discovered_test_properties(TARGET ${arg_TARGET} MATCH "^BrowserSignIn[.]"
-    PROPERTIES RESOURCE_LOCK "devportal;loopback_43872")
-  tessaro_discovered_test_properties(TARGET ${arg_TARGET} MATCH "^Slow"
-    PROPERTIES RESOURCE_LOCK loopback_43872 RESOURCE_GROUPS "")
+  tessaro_discovered_test_properties(TARGET ${arg_TARGET} EXCEPT "^Slow" PROPERTIES RESOURCE_LOCK devportal)
+  tessaro_discovered_test_properties(TARGET ${arg_TARGET} MATCH "^Slow|^BrowserSignIn[.]"
+    PROPERTIES RESOURCE_LOCK loopback_43872)
 endfunction()
