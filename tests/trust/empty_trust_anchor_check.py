@@ -19,6 +19,11 @@ EXPECTED_TEXT = "Vertrauensanker fehlt."
 CAPTION = "TESSARO Installer"
 
 
+def windows_path(path):
+    # Wine shows the host root as Z:.
+    return str(PureWindowsPath("Z:\\", *path.resolve().parts[1:]))
+
+
 def check(args):
     exe = args.exe
     wine_run = args.build / "wine-run.sh"
