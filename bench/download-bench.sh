@@ -11,7 +11,8 @@
 # once into BUILD_DIR/bench-download/data and reused. Prints both throughputs (best of 3) and the
 # ratios, then resumes a transfer cut at half the size and shows the bytes it fetched. With BENCH_RESULTS
 # set, appends key=value lines for bench/run-all.sh to that file.
-set -euo pipefail
+set -eEuo pipefail
+trap 'echo "download-bench.sh: \"$BASH_COMMAND\" failed with status $? (line $LINENO)" >&2' ERR
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$(cd "${1:-$repo/build}" && pwd)"
 mib="${2:-256}"
@@ -28,10 +29,7 @@ port=${BASH_REMATCH[2]}
 base="https://127.0.0.1:$port"
 
 source "$repo/scripts/wine-env.sh" "$build"
-# The helpers are not written for errexit (wineserver -p fails when a server is already running).
-set +e
 tessaro_prepare_prefix
-set -e
 bench="$build/bench-download"
 certs="$build/devportal/certs"
 mkdir -p "$bench"
@@ -119,7 +117,7 @@ first=$(run_tool)
 kept=$(stat -c %s "$partial_unix")
 second=$(run_tool)
 sleep 0.5
-answers=$("${C[@]}" "$base/_dev/log" | /usr/bin/python3 -c '
+answers=$("${C[@]}" "$base/_dev/log?settled=1" | /usr/bin/python3 -c '
 import json, sys
 for line in sys.stdin:
     e = json.loads(line)

@@ -9,7 +9,8 @@
 # BUILD_DIR (default: build) must hold bin/bench_extract_tool.exe; WORK_DIR (default:
 # /tmp/tessaro-install-bench, about 5 GB) is removed at the end unless KEEP=1. With BENCH_RESULTS set,
 # appends key=value lines for bench/run-all.sh to that file.
-set -euo pipefail
+set -eEuo pipefail
+trap 'echo "install-bench.sh: \"$BASH_COMMAND\" failed with status $? (line $LINENO)" >&2' ERR
 
 source_dir="$(cd "$(dirname "$0")/.." && pwd)"
 build_dir="$(cd "${1:-$source_dir/build}" && pwd)"
@@ -20,10 +21,7 @@ publish=(/usr/bin/python3 "$source_dir/tools/publisher/tessaro_publish.py")
 
 # shellcheck source=../scripts/wine-env.sh
 source "$source_dir/scripts/wine-env.sh" "$build_dir"
-# Its wineserver call fails harmlessly when a server already runs.
-set +e
 tessaro_prepare_prefix
-set -e
 
 rm -rf "$work"
 mkdir -p "$work"

@@ -9,7 +9,8 @@
 # published once into BUILD_DIR/bench-launch and installed into the build's Wine prefix for the run;
 # the prefix's launcher, current.json and journal are put back afterwards. RUNS defaults to 5 (median).
 # With BENCH_RESULTS set, appends key=value lines for bench/run-all.sh to that file.
-set -euo pipefail
+set -eEuo pipefail
+trap 'echo "launch-bench.sh: \"$BASH_COMMAND\" failed with status $? (line $LINENO)" >&2' ERR
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$(cd "${1:-$repo/build}" && pwd)"
 runs="${2:-5}"
@@ -20,10 +21,7 @@ for file in "$launcher" "$app"; do
 done
 
 source "$repo/scripts/wine-env.sh" "$build"
-# The helpers are not written for errexit (wineserver -p fails when a server is already running).
-set +e
 tessaro_prepare_prefix
-set -e
 
 bench="$build/bench-launch"
 release=5f0c2a1e-8b7d-4c3a-9e6f-00000000a200

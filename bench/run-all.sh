@@ -18,7 +18,7 @@ build="$(cd "$build" && pwd)"
 source "$repo/scripts/wine-env.sh" "$build"
 # `wineserver -p` fails when a server of this prefix already runs: then it is not ours to stop.
 started_server=0
-if [ ! -f "$WINEPREFIX/.tessaro-ready" ] || wineserver -p </dev/null >/dev/null 2>&1; then
+if [ ! -f "$WINEPREFIX/.tessaro-ready-2" ] || wineserver -p </dev/null >/dev/null 2>&1; then
     started_server=1 # a new prefix's server is ours too
 fi
 tessaro_prepare_prefix

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds TESSARO.exe and every test for Windows and runs all tests under Wine (GUI tests on Xvfb).
 # Usage: scripts/test.sh [BUILD_DIR] [extra ctest arguments...]
-set -euo pipefail
+set -eEuo pipefail
+trap 'echo "test.sh: \"$BASH_COMMAND\" failed with status $? (line $LINENO)" >&2' ERR
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${1:-$repo/build}"
 shift || true
@@ -10,9 +11,12 @@ bash "$repo/scripts/setup.sh"
 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
       -DCMAKE_BUILD_TYPE=Release -DTESSARO_DEVELOPMENT_BUILD=ON >/dev/null
 cmake --build "$build"
+build="$(cd "$build" && pwd)"
 
 source "$repo/scripts/wine-env.sh" "$build"
 trap tessaro_stop_wine EXIT
 tessaro_prepare_prefix
 tessaro_start_display
-ctest --test-dir "$build" --output-on-failure --timeout 600 -j 2 "$@"
+# More lanes than cores: tests that only wait for a time-out take no core (ctest-resources.json).
+ctest --test-dir "$build" --output-on-failure --timeout 600 -j 8 \
+      --resource-spec-file "$build/ctest-resources.json" "$@"

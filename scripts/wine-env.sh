@@ -10,18 +10,23 @@ export WINEARCH=win64
 # our pipes so ctest never waits on Wine's service processes. The prefix is made as wineboot makes it
 # for a user: Desktop, Documents, Downloads, ... are links to the XDG user folders of a home folder,
 # here a private one next to the prefix, so nothing a program in the prefix writes lands in the host's
-# home. A marker of an earlier kind means a prefix with those links replaced: it is made again.
+# home. A marker of an earlier kind means a prefix with those links replaced: it is made again. Safe
+# under errexit; says what failed.
 tessaro_prepare_prefix() {
     if [ ! -f "$WINEPREFIX/.tessaro-ready-2" ]; then
         rm -rf "$WINEPREFIX" "$WINEPREFIX-home"
         tessaro_make_private_home "$WINEPREFIX-home"
-        HOME="$WINEPREFIX-home" XDG_CONFIG_HOME="$WINEPREFIX-home/.config" wineboot -i </dev/null >/dev/null 2>&1
-        HOME="$WINEPREFIX-home" XDG_CONFIG_HOME="$WINEPREFIX-home/.config" wine winecfg -v win10 </dev/null >/dev/null 2>&1
+        HOME="$WINEPREFIX-home" XDG_CONFIG_HOME="$WINEPREFIX-home/.config" wineboot -i </dev/null >/dev/null 2>&1 ||
+            { echo "wine-env.sh: wineboot -i failed for $WINEPREFIX" >&2; return 1; }
+        HOME="$WINEPREFIX-home" XDG_CONFIG_HOME="$WINEPREFIX-home/.config" wine winecfg -v win10 </dev/null >/dev/null 2>&1 ||
+            { echo "wine-env.sh: winecfg -v win10 failed" >&2; return 1; }
         wineserver -w
         touch "$WINEPREFIX/.tessaro-ready-2"
     fi
-    wineserver -p </dev/null >/dev/null 2>&1
-    wine cmd /c exit </dev/null >/dev/null 2>&1
+    # Refused when a server of this prefix runs already (an earlier run or a benchmark left one):
+    # that one serves.
+    wineserver -p </dev/null >/dev/null 2>&1 || true
+    wine cmd /c exit </dev/null >/dev/null 2>&1 || { echo "wine-env.sh: Wine does not start programs in $WINEPREFIX" >&2; return 1; }
 }
 
 # A home folder with one XDG user folder per kind, each its own folder, and the file that names them.

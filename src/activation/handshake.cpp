@@ -1,6 +1,7 @@
 #include "activation/handshake.hpp"
 
 #include "activation/startup_pipe.hpp"
+#include "build_config.hpp"
 #include "foundation/error.hpp"
 #include "foundation/handles.hpp"
 #include "foundation/identity.hpp"
@@ -12,7 +13,6 @@ namespace {
 constexpr DWORD pipeWaitMs = 10000;
 constexpr int answerPolls = 600;
 constexpr DWORD answerPollPauseMs = 500;
-constexpr int exitWaits = 600;
 constexpr DWORD exitWaitMs = 200;
 constexpr DWORD readChunk = 4096;
 constexpr size_t answerLimit = 8192;
@@ -60,7 +60,8 @@ std::string collectAnswer(HANDLE pipe, const std::atomic<bool>& cancelled) {
 
 void waitForExit(HANDLE process, const std::atomic<bool>& cancelled) {
     DWORD result = WAIT_TIMEOUT;
-    for (int attempt = 0; attempt < exitWaits && result == WAIT_TIMEOUT; ++attempt) {
+    const std::uint32_t exitWaits = build::waits().applicationExitMs / exitWaitMs;
+    for (std::uint32_t attempt = 0; attempt < exitWaits && result == WAIT_TIMEOUT; ++attempt) {
         require(!cancelled, "Versionswechsel abgebrochen.");
         result = ::WaitForSingleObject(process, exitWaitMs);
     }

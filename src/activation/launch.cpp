@@ -4,6 +4,7 @@
 #include "activation/preflight.hpp"
 #include "activation/process.hpp"
 #include "activation/startup_pipe.hpp"
+#include "build_config.hpp"
 #include "foundation/crypto.hpp"
 #include "foundation/disk.hpp"
 #include "foundation/error.hpp"
@@ -28,8 +29,6 @@ namespace tess {
 namespace fs = std::filesystem;
 namespace {
 
-constexpr std::uint32_t connectTimeoutMs = 90000;
-constexpr std::uint32_t confirmationTimeoutMs = 15000;
 constexpr std::uint64_t staleAfter = 2592000000000ull; // 72 hours in 100-ns units
 
 fs::path currentPath(const Client& client) {
@@ -66,9 +65,9 @@ StartedProcess startApplication(const Client& client, const fs::path& folder, co
 
 void awaitConfirmation(Client& client, StartupPipe& pipe, const StartedProcess& application, Json& current,
                        const std::string& active, const Json& manifest) {
-    require(awaitClient(pipe, application.processId, connectTimeoutMs),
+    require(awaitClient(pipe, application.processId, build::waits().startupConnectMs),
             "TESSARO hat den Start nicht bestätigt.");
-    const Json message = readMessage(pipe.pipe.get(), confirmationTimeoutMs);
+    const Json message = readMessage(pipe.pipe.get(), build::waits().startupMessageMs);
     const bool accepted =
         messageType(message) == "startup-ready" && message.at("buildId") == manifest.at("buildId") &&
         message.at("profileSchema") == manifest.at("compatibility").at("profileSchemaWrite");

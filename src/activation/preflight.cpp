@@ -1,26 +1,20 @@
 #include "activation/preflight.hpp"
 
 #include "activation/process.hpp"
+#include "build_config.hpp"
 #include "foundation/crypto.hpp"
 #include "foundation/disk.hpp"
 #include "foundation/error.hpp"
 #include "foundation/text.hpp"
 
-#include <system_error>
-
 namespace tess {
 namespace fs = std::filesystem;
-namespace {
-
-constexpr DWORD preflightTimeoutMs = 15000;
-
-} // namespace
 
 Json runPreflight(const fs::path& programDir, const fs::path& answerDir) {
     const fs::path answer = answerDir / toWide("preflight-" + randomId() + ".json");
     StartedProcess preflight =
         startProcess(programDir / L"appTESSARO.exe", {L"--update-preflight", answer.native()}, true);
-    require(::WaitForSingleObject(preflight.process.get(), preflightTimeoutMs) == WAIT_OBJECT_0,
+    require(::WaitForSingleObject(preflight.process.get(), build::waits().preflightMs) == WAIT_OBJECT_0,
             "Kompatibilitätsprüfung antwortet nicht. Kein Versionswechsel.");
     DWORD exitCode = 1;
     if (!::GetExitCodeProcess(preflight.process.get(), &exitCode))

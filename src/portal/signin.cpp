@@ -190,7 +190,7 @@ void sendAnswer(const Socket& connection) {
 // icon request, a reload) and foreign states are dropped without an answer.
 std::string awaitCode(const Socket& listener, const std::string& state, Progress& progress,
                       Socket& connection) {
-    const std::uint64_t end = ::GetTickCount64() + std::uint64_t{signInWaitCycles} * signInCycleMs;
+    const std::uint64_t end = ::GetTickCount64() + build::waits().signInMs;
     for (std::uint64_t left; (left = remainingMs(end)) > 0;) {
         require(!progress.cancelled.load(), "Anmeldung abgebrochen.");
         if (!awaitReadable(listener, std::min<std::uint64_t>(left, signInCycleMs)))

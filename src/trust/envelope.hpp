@@ -12,9 +12,9 @@
 namespace tess {
 
 // The key set built into the program, exactly as the publisher's key set file reads.
-inline constexpr std::string_view builtinTrustKeys = build::trustKeysText;
+inline const std::string_view& builtinTrustKeys = build::trustKeysText;
 // The launcher's own version; the version block's fixed file version names the same release.
-inline constexpr std::string_view launcherVersion = build::launcherVersion;
+inline const std::string_view& launcherVersion = build::launcherVersion;
 
 Json verifyEnvelope(std::string_view envelopeText, const Json& keySet);
 void writeSelfTestReport(const std::filesystem::path& answerPath);

@@ -3,6 +3,7 @@
 #include "activation_support.hpp"
 #include "foundation/crypto.hpp"
 #include "foundation/error.hpp"
+#include "support/waits.hpp"
 
 #include <gtest/gtest.h>
 
@@ -102,6 +103,7 @@ TEST(AwaitApplicationExit, CancellingWhileWaitingForTheAnswerKeepsTheApplication
 }
 
 TEST(AwaitApplicationExit, SlowAnApplicationThatApprovesButKeepsRunningEndsTheSwitch) {
+    test::ProductWaits productWaits;
     auto desktop = startDesktopApp(Json{{"desktopPipe", "keep-running"}});
     const ULONGLONG started = ::GetTickCount64();
     EXPECT_EQ(handshake(desktop->pid(), desktop->pipe()),

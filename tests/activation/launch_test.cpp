@@ -4,6 +4,7 @@
 #include "foundation/error.hpp"
 #include "foundation/text.hpp"
 #include "install/receipts.hpp"
+#include "support/waits.hpp"
 
 #include <gtest/gtest.h>
 
@@ -116,6 +117,7 @@ TEST_F(Launch, AConfirmationOfAnotherBuildIsRefusedAndTheApplicationKeepsRunning
 }
 
 TEST_F(Launch, SlowAVersionThatExitsBeforeConnectingReturnsToThePreviousOne) {
+    test::ProductWaits productWaits;
     const std::string a = installation.install("a");
     const std::string failing = installation.install("exit-early-safe");
     switchWithoutHandOver(installation, a);
@@ -136,7 +138,7 @@ TEST_F(Launch, SlowAVersionThatExitsBeforeConnectingReturnsToThePreviousOne) {
 }
 
 // The start's own failure is what the caller sees, also when the return to the previous version fails.
-TEST_F(Launch, SlowAFailedReturnIsReportedAndTheFailedStartPassedOn) {
+TEST_F(Launch, AFailedReturnIsReportedAndTheFailedStartPassedOn) {
     const std::string a = installation.install("a");
     const std::string failing = installation.install("exit-early-unsafe");
     switchWithoutHandOver(installation, a);

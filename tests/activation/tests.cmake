@@ -7,3 +7,6 @@ add_test(NAME fixture.activation_packages
 set_tests_properties(fixture.activation_packages PROPERTIES FIXTURES_SETUP activation_packages
   FIXTURES_REQUIRED wine_links ENVIRONMENT "WINEPREFIX=${TESSARO_WINEPREFIX}" TIMEOUT 300)
 set(activation_FIXTURE activation_packages)
+
+# The slow tests wait out the product's time-outs.
+set(activation_WAITING "[.]Slow")

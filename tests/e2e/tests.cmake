@@ -28,20 +28,7 @@ set_tests_properties(fixture.e2e_free_space_unmount PROPERTIES FIXTURES_CLEANUP 
 # Every test holds the portal (fault switches, request log) and the desktop lock: each install runs the
 # test application's preflight, and an "appTESSARO.exe" of this user must not appear in another
 # subsystem's running-application checks (nor theirs in ours). Only the free-space tests mount.
-set(TESSARO_E2E_PROPERTIES_FILE "${CMAKE_CURRENT_BINARY_DIR}/e2e_tests_properties.cmake")
-file(WRITE "${TESSARO_E2E_PROPERTIES_FILE}" "
-function(tessaro_e2e_test_properties variable access value)
-  if(access STREQUAL \"MODIFIED_ACCESS\")
-    foreach(test IN LISTS value)
-      set(fixtures devportal)
-      if(test MATCHES \"FreeSpace\")
-        list(APPEND fixtures e2e_free_space)
-      endif()
-      set_tests_properties(\"\${test}\" PROPERTIES FIXTURES_REQUIRED \"\${fixtures}\"
-        RESOURCE_LOCK \"desktop;devportal\")
-    endforeach()
-  endif()
-endfunction()
-variable_watch(e2e_tests_TESTS tessaro_e2e_test_properties)
-")
-set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${TESSARO_E2E_PROPERTIES_FILE}")
+tessaro_discovered_test_properties(TARGET e2e_tests PROPERTIES
+  FIXTURES_REQUIRED devportal RESOURCE_LOCK "desktop;devportal")
+tessaro_discovered_test_properties(TARGET e2e_tests MATCH "FreeSpace" PROPERTIES
+  FIXTURES_REQUIRED "devportal;e2e_free_space")

@@ -16,7 +16,7 @@ fs::path signedFolder() {
 TEST(VerifyPublisherSignature, OnlyTheExpectedPublisherPasses) {
     if (!fs::exists(signedFolder() / L"named.exe"))
         GTEST_SKIP() << "openssl or osslsigncode was missing when the fixtures were made";
-    ASSERT_STREQ(build::expectedPublisher, "") << "the cases below assume the build's empty publisher";
+    ASSERT_EQ(build::expectedPublisher, "") << "the cases below assume the build's empty publisher";
     struct Case {
         const wchar_t* file;
         bool expected;

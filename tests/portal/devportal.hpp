@@ -53,13 +53,13 @@ inline PortalResponse issueTokens() {
     return fetchPortal("/_dev/tokens", {}, "{}");
 }
 
-// Request log entries since the last reset. Entries are written once their answer went out, so a
-// short wait lets the last one arrive.
+// Request log entries since the last reset. Entries are written once their answer went out; the
+// portal answers once every request it has begun is written, so what a client has read is there.
 inline std::vector<Json> requestLog(size_t atLeast = 0) {
     std::vector<Json> entries;
     for (int attempt = 0; attempt < 50; ++attempt) {
         entries.clear();
-        PortalResponse response = fetchPortal("/_dev/log", {}, {});
+        PortalResponse response = fetchPortal("/_dev/log?settled=1", {}, {});
         size_t start = 0;
         while (start < response.body.size()) {
             size_t end = response.body.find('\n', start);

@@ -47,39 +47,14 @@ function(tessaro_add_portal_fixture)
   endif()
 endfunction()
 
-# tessaro_lock_portal_tests(TARGET <gtest target> [PATTERN <regex>])
+# tessaro_lock_portal_tests(TARGET <gtest target>)
 # Fault switches, settings and the request log are the portal's shared state, so tests that use
-# them must not overlap: every discovered test of TARGET whose name matches PATTERN (default: all)
-# holds the CTest resource lock "devportal". Tests named BrowserSignIn.* also hold
-# "loopback_43872" (the fixed sign-in port); tests whose name starts with "Slow" hold only the port
-# lock. Call it before gtest_discover_tests: the properties are set when discovery fills
-# <TARGET>_TESTS at test time (a variable watch, since discovery runs only then).
+# them must not overlap: every discovered test of TARGET holds the CTest resource lock "devportal".
+# Tests named BrowserSignIn.* also hold "loopback_43872" (the fixed sign-in port); tests whose name
+# starts with "Slow" hold only the port lock. Call it before gtest_discover_tests.
 function(tessaro_lock_portal_tests)
-  cmake_parse_arguments(PARSE_ARGV 0 arg "" "TARGET;PATTERN" "")
-  if(NOT arg_PATTERN)
-    set(arg_PATTERN ".")
-  endif()
-  set(include_file "${CMAKE_CURRENT_BINARY_DIR}/${arg_TARGET}_portal_locks.cmake")
-  file(WRITE "${include_file}" "
-function(tessaro_portal_locks_${arg_TARGET} variable access value)
-  if(NOT access STREQUAL \"MODIFIED_ACCESS\")
-    return()
-  endif()
-  foreach(test IN LISTS value)
-    if(NOT test MATCHES \"${arg_PATTERN}\")
-      continue()
-    endif()
-    if(test MATCHES \"^Slow\")
-      set(locks loopback_43872)
-    elseif(test MATCHES \"^BrowserSignIn[.]\")
-      set(locks devportal loopback_43872)
-    else()
-      set(locks devportal)
-    endif()
-    set_tests_properties(\"\${test}\" PROPERTIES RESOURCE_LOCK \"\${locks}\")
-  endforeach()
-endfunction()
-variable_watch(${arg_TARGET}_TESTS tessaro_portal_locks_${arg_TARGET})
-")
-  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${include_file}")
+  cmake_parse_arguments(PARSE_ARGV 0 arg "" "TARGET" "")
+  tessaro_discovered_test_properties(TARGET ${arg_TARGET} EXCEPT "^Slow" PROPERTIES RESOURCE_LOCK devportal)
+  tessaro_discovered_test_properties(TARGET ${arg_TARGET} MATCH "^Slow|^BrowserSignIn[.]"
+    PROPERTIES RESOURCE_LOCK loopback_43872)
 endfunction()

@@ -6,6 +6,7 @@
 #include "foundation/text.hpp"
 #include "portal/credentials.hpp"
 #include "portal/portal_tests.hpp"
+#include "support/waits.hpp"
 
 #include <gtest/gtest.h>
 
@@ -169,7 +170,7 @@ std::string callBack(const std::string& requestLine) {
 
 // What the portal's sign-in page does for the opened address: the callback with a real code.
 std::string portalCallbackTarget(const std::string& openedAddress) {
-    const std::string base = build::portalBaseAddress;
+    const std::string base(build::portalBaseAddress);
     const PortalRequest request = openPortalRequest(openedAddress.substr(base.size()), {}, {}, {});
     const std::string location = queryHeader(request, WINHTTP_QUERY_LOCATION);
     return location.substr(std::string("http://127.0.0.1:43872").size());
@@ -375,6 +376,7 @@ TEST_F(BrowserSignIn, RefusedRefreshOpensTheBrowserWhenInteractive) {
 
 // Nobody comes back from the browser: the sign-in gives up after its 300 waiting cycles (5 minutes).
 TEST(SlowBrowserSignIn, ExpiresAfter300QuietCycles) {
+    test::ProductWaits productWaits;
     test::ScratchClient scratch;
     BrowserStub browser;
     const auto start = std::chrono::steady_clock::now();

@@ -17,21 +17,8 @@ set_tests_properties(fixture.shell_launcher_release PROPERTIES FIXTURES_SETUP sh
 
 # Every window round trip goes through the one wineserver of the prefix: while the archive tests of
 # other subsystems keep it busy, a window test can take minutes, hence the longer time-out.
-set(TESSARO_SHELL_PROPERTIES_FILE "${CMAKE_CURRENT_BINARY_DIR}/shell_tests_properties.cmake")
-file(WRITE "${TESSARO_SHELL_PROPERTIES_FILE}" "
-function(tessaro_shell_test_properties variable access value)
-  if(access STREQUAL \"MODIFIED_ACCESS\")
-    foreach(test IN LISTS value)
-      if(test MATCHES \"^ManagerWindow[.]\")
-        set_tests_properties(\"\${test}\" PROPERTIES
-          FIXTURES_REQUIRED \"devportal;activation_packages;shell_launcher_release\"
-          RESOURCE_LOCK \"desktop;devportal;loopback_43872\" TIMEOUT 900)
-      elseif(test MATCHES \"^VersionList[.]\")
-        set_tests_properties(\"\${test}\" PROPERTIES FIXTURES_REQUIRED activation_packages)
-      endif()
-    endforeach()
-  endif()
-endfunction()
-variable_watch(shell_tests_TESTS tessaro_shell_test_properties)
-")
-set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${TESSARO_SHELL_PROPERTIES_FILE}")
+tessaro_discovered_test_properties(TARGET shell_tests MATCH "^ManagerWindow[.]" PROPERTIES
+  FIXTURES_REQUIRED "devportal;activation_packages;shell_launcher_release"
+  RESOURCE_LOCK "desktop;devportal;loopback_43872" TIMEOUT 900)
+tessaro_discovered_test_properties(TARGET shell_tests MATCH "^VersionList[.]" PROPERTIES
+  FIXTURES_REQUIRED activation_packages)

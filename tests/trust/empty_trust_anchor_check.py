@@ -1,14 +1,11 @@
 #!/usr/bin/python3
 """A launcher whose key set file holds an empty array must fail its self-test and write nothing.
 
-  build  configure and build TESSARO.exe alone in BUILD/trust-empty-keys with the key set file
-         tests/trust/empty-trust-keys.json (the key set is compiled in, so it needs its own build;
-         later runs only rebuild what changed)
-  check  run that TESSARO.exe --launcher-selftest under Wine in BUILD's prefix: the error box
-         "TESSARO Installer" must say "Vertrauensanker fehlt.", the exit code must be 1, and the
-         answer folder must stay empty
+Runs EXE (the launcher variant built with tests/trust/empty-trust-keys.json) with --launcher-selftest
+under Wine in BUILD's prefix: the error box "TESSARO Installer" must say "Vertrauensanker fehlt.", the
+exit code must be 1, and the answer folder must stay empty.
 
-Runs with Debian's /usr/bin/python3; check needs a display (DISPLAY) for the message box.
+Runs with Debian's /usr/bin/python3; needs a display (DISPLAY) for the message box.
 """
 
 import argparse
@@ -22,33 +19,16 @@ EXPECTED_TEXT = "Vertrauensanker fehlt."
 CAPTION = "TESSARO Installer"
 
 
-def sub_build(build):
-    return build / "trust-empty-keys"
-
-
 def windows_path(path):
     # Wine shows the host root as Z:.
     return str(PureWindowsPath("Z:\\", *path.resolve().parts[1:]))
 
 
-def build_command(args):
-    target = sub_build(args.build)
-    keys = args.source / "tests" / "trust" / "empty-trust-keys.json"
-    if not (target / "build.ninja").exists():
-        subprocess.run(["cmake", "-S", args.source, "-B", target, "-G", "Ninja",
-                        "--toolchain", args.source / "cmake" / "mingw-w64-x86_64.cmake",
-                        "-DCMAKE_BUILD_TYPE=Release", "-DBUILD_TESTING=OFF", "-DTESSARO_DEVELOPMENT_BUILD=ON",
-                        f"-DTESSARO_TRUST_KEYS_FILE={keys}"], check=True, stdin=subprocess.DEVNULL)
-    subprocess.run(["cmake", "--build", target, "--target", "TESSARO", "-j", "2"], check=True,
-                   stdin=subprocess.DEVNULL)
-    return 0
-
-
-def check_command(args):
-    exe = sub_build(args.build) / "bin" / "TESSARO.exe"
+def check(args):
+    exe = args.exe
     wine_run = args.build / "wine-run.sh"
     reader = args.build / "bin" / "msgbox_reader_tool.exe"
-    answers = sub_build(args.build) / "selftest-answers"
+    answers = exe.parent.parent / "selftest-answers"
     shutil.rmtree(answers, ignore_errors=True)
     answers.mkdir(parents=True)
     answer = answers / "answer.json"
@@ -81,14 +61,13 @@ def check_command(args):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--source", required=True, type=Path, help="the repository")
+    parser.add_argument("--exe", required=True, type=Path, help="the launcher with the empty key set")
     parser.add_argument("--build", required=True, type=Path, help="the main build folder (prefix, tools)")
-    parser.add_argument("command", choices=["build", "check"])
     args = parser.parse_args()
-    args.source = args.source.resolve()
+    args.exe = args.exe.resolve()
     args.build = args.build.resolve()
     os.environ.setdefault("WINEDEBUG", "-all")
-    return build_command(args) if args.command == "build" else check_command(args)
+    return check(args)
 
 
 if __name__ == "__main__":

@@ -38,6 +38,8 @@ CODE_LIFETIME = 300
 MAX_FORM_BYTES = 65536
 MAX_ADMIN_BYTES = 1048576
 LOGGED_BODY_LIMIT = 65536
+# A log reader asking for a settled log waits at most this long for entries still being written.
+LOG_SETTLE_SECONDS = 10
 CHUNK = 65536
 RELEASE_ID = re.compile(r"^[A-Za-z0-9][A-Za-z0-9-]{0,63}$")
 VARIANT = re.compile(r"^[A-Za-z0-9][A-Za-z0-9_-]{0,31}$")
@@ -222,6 +224,9 @@ class Portal:
         self.start_faults = start_faults
         # Re-entrant: fault rules are consulted while token state is being changed.
         self.lock = threading.RLock()
+        # Requests whose entry is not written yet: a log reader may wait for them.
+        self.unrecorded = 0
+        self.recorded = threading.Condition(self.lock)
         self.log_file = open(log_path, "a", encoding="utf-8") if log_path else None
         self.hash_cache = {}
         self.reset()
@@ -433,8 +438,15 @@ class Portal:
 
     # -- request log
 
-    def record(self, entry):
+    def begin_request(self):
         with self.lock:
+            self.unrecorded += 1
+
+    def record(self, entry, counted=False):
+        with self.lock:
+            if counted:
+                self.unrecorded -= 1
+                self.recorded.notify_all()
             self.seq += 1
             entry = dict(seq=self.seq, **entry)
             self.log.append(entry)
@@ -442,8 +454,11 @@ class Portal:
                 self.log_file.write(json.dumps(entry, ensure_ascii=False) + "\n")
                 self.log_file.flush()
 
-    def log_since(self, since):
+    def log_since(self, since, settle_seconds=0):
+        """Entries after seq SINCE; with SETTLE_SECONDS, first waits (that long at most) until every
+        request that has begun is written, so an answer a client has read is in the log."""
         with self.lock:
+            self.recorded.wait_for(lambda: self.unrecorded == 0, timeout=settle_seconds)
             return [e for e in self.log if e["seq"] > since]
 
     def clear_log(self):
@@ -520,6 +535,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.error = None
         started = time.time()
         admin = self.target_path.startswith("/_dev/")
+        if not admin:
+            self.portal.begin_request()
         try:
             if not self.read_body():
                 return
@@ -595,7 +612,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         }
         if self.error:
             entry["error"] = self.error
-        self.portal.record(entry)
+        self.portal.record(entry, counted=True)
 
     def fault(self, kind):
         rule = self.portal.take_fault(kind, self.method, self.target_path)
@@ -951,8 +968,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             if path == "/_dev/log" and method == "GET":
                 q = parse_query(self.query) or {}
                 since = int(q.get("since", "0")) if q.get("since", "0").isdigit() else 0
+                settle = LOG_SETTLE_SECONDS if q.get("settled") == "1" else 0
                 body = "".join(json.dumps(e, ensure_ascii=False) + "\n"
-                               for e in self.portal.log_since(since)).encode("utf-8")
+                               for e in self.portal.log_since(since, settle)).encode("utf-8")
                 return self.send_bytes(200, body, content_type="application/x-ndjson")
             if path == "/_dev/log/clear" and method == "POST":
                 self.portal.clear_log()
@@ -1083,7 +1101,10 @@ admin API (same server, not logged, never faulted):
   POST /_dev/faults/clear    remove all rules, or {"id": N} to remove one
   POST /_dev/reset           back to the state at start: rules from the command line
                              (fresh counts), settings, no codes or tokens, empty log
-  GET  /_dev/log[?since=N]   the request log as JSON lines (entries with seq > N)
+  GET  /_dev/log[?since=N][&settled=1]
+                             the request log as JSON lines (entries with seq > N); with
+                             settled=1 once every request begun so far is written (entries
+                             are written after their answer went out; waits 10 s at most)
   POST /_dev/log/clear       empty the in-memory log (the --log file is kept)
   GET  /_dev/settings        accessLifetime, refreshLifetime, signIn, accounts
   POST /_dev/settings        change any of them, e.g. {"signIn": "nosnap"} or
