@@ -10,7 +10,7 @@ repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${1:-$repo/build}"
 
 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
-      -DCMAKE_BUILD_TYPE=Release >/dev/null || exit 1
+      -DCMAKE_BUILD_TYPE=Release -DTESSARO_DEVELOPMENT_BUILD=ON >/dev/null || exit 1
 cmake --build "$build" --target TESSARO tessaro_testapp bench_extract_tool portal_download_tool \
       winhttp_read_tool whole_install_tool >/dev/null || { echo "run-all.sh: build failed" >&2; exit 1; }
 build="$(cd "$build" && pwd)"
