@@ -70,8 +70,9 @@ void markSelfForDeletion(const fs::path& executable) {
 // second stage at work and stays.
 void removeIdleHelperCopies(const fs::path& dataRoot) {
     const fs::path folder = helperFolderOf(dataRoot);
-    for (const std::wstring& name : folderEntries(folder)) {
-        if (!name.starts_with(L"uninstall-") || !name.ends_with(L".exe"))
+    for (const TreeEntry& entry : listFolder(folder)) {
+        const std::wstring& name = entry.relative.native();
+        if (entry.directory || !name.starts_with(L"uninstall-") || !name.ends_with(L".exe"))
             continue;
         const fs::path copy = folder / name;
         if (isProgramRunningFrom(copy))
