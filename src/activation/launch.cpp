@@ -18,8 +18,6 @@
 #include "install/verify.hpp"
 #include "trust/manifest.hpp"
 
-#include <tlhelp32.h>
-
 #include <ctime>
 #include <string>
 #include <system_error>
@@ -112,19 +110,12 @@ void removeStaleEntries(const fs::path& folder, bool stagingOnly, std::uint64_t 
 } // namespace
 
 bool isApplicationRunning(std::uint32_t ignoredProcessId) {
-    FileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-    if (!snapshot)
-        return true;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    if (!::Process32FirstW(snapshot.get(), &entry))
-        return true;
-    do {
-        if (entry.th32ProcessID != ignoredProcessId && ::_wcsicmp(entry.szExeFile, L"appTESSARO.exe") == 0 &&
-            isProcessOfCurrentUser(entry.th32ProcessID))
-            return true;
-    } while (::Process32NextW(snapshot.get(), &entry));
-    return ::GetLastError() != ERROR_NO_MORE_FILES;
+    return anyOtherProcess([&](std::uint32_t processId, std::wstring_view image) {
+        return processId != ignoredProcessId &&
+               ::CompareStringOrdinal(image.data(), static_cast<int>(image.size()), L"appTESSARO.exe", -1,
+                                      TRUE) == CSTR_EQUAL &&
+               isProcessOfCurrentUser(processId);
+    });
 }
 
 void launchActive(Client& client) {

@@ -95,30 +95,35 @@ bool isAtOrBelow(std::wstring_view image, const fs::path& fileOrFolder) {
 
 } // namespace
 
-bool isProgramRunningFrom(const fs::path& fileOrFolder) {
+bool anyOtherProcess(const std::function<bool(std::uint32_t processId, std::wstring_view image)>& visit) {
     FileHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     if (!snapshot)
         return true;
     PROCESSENTRY32W entry{};
     entry.dwSize = sizeof entry;
-    std::vector<wchar_t> image(32768);
-    // The error of the last query must not pass for the end of the list.
+    // The error of a query made by visit must not pass for the end of the list.
     const auto next = [&] {
         ::SetLastError(ERROR_SUCCESS);
         return ::Process32NextW(snapshot.get(), &entry);
     };
     for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more; more = next()) {
-        if (entry.th32ProcessID == ::GetCurrentProcessId() || entry.th32ProcessID == 0)
-            continue;
-        KernelHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.th32ProcessID));
-        DWORD length = static_cast<DWORD>(image.size());
-        if (process && ::QueryFullProcessImageNameW(process.get(), 0, image.data(), &length) &&
-            isAtOrBelow(std::wstring_view(image.data(), length), fileOrFolder) &&
-            isProcessOfCurrentUser(entry.th32ProcessID))
+        if (entry.th32ProcessID != ::GetCurrentProcessId() && entry.th32ProcessID != 0 &&
+            visit(entry.th32ProcessID, entry.szExeFile))
             return true;
     }
     const DWORD error = ::GetLastError();
     return error != ERROR_NO_MORE_FILES && error != ERROR_SUCCESS;
+}
+
+bool isProgramRunningFrom(const fs::path& fileOrFolder) {
+    std::vector<wchar_t> image(32768);
+    return anyOtherProcess([&](std::uint32_t processId, std::wstring_view) {
+        KernelHandle process(::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, processId));
+        DWORD length = static_cast<DWORD>(image.size());
+        return process && ::QueryFullProcessImageNameW(process.get(), 0, image.data(), &length) &&
+               isAtOrBelow(std::wstring_view(image.data(), length), fileOrFolder) &&
+               isProcessOfCurrentUser(processId);
+    });
 }
 
 std::wstring quoteArgument(std::wstring_view argument) {

@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
@@ -27,6 +28,12 @@ std::wstring quoteArgument(std::wstring_view argument);
 
 // Reads a block as GetEnvironmentStringsW returns it; a name may start with "=" (per-drive entries).
 Environment environmentFromBlock(const wchar_t* block);
+
+// Calls visit with the id and image name of every process but this one until it answers true. True
+// when it did, and also when the process list could not be read to its end: a caller that asks
+// whether something runs must then assume that it does.
+[[nodiscard]] bool
+anyOtherProcess(const std::function<bool(std::uint32_t processId, std::wstring_view image)>& visit);
 
 // Whether another process of this user runs the program file or one below the folder (also true when
 // the process list cannot be read).
