@@ -97,6 +97,24 @@ std::string queryValue(const std::string& address, const std::string& name) {
     return {};
 }
 
+// A TCP socket (Winsock started) and the address of the sign-in listener's port.
+Socket tcpSocket() {
+    WSADATA winsock;
+    ::WSAStartup(MAKEWORD(2, 2), &winsock);
+    return Socket(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
+}
+
+const sockaddr* listenerAddress() {
+    static const sockaddr_in address = [] {
+        sockaddr_in loopback{};
+        loopback.sin_family = AF_INET;
+        loopback.sin_port = ::htons(signInPort);
+        loopback.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
+        return loopback;
+    }();
+    return reinterpret_cast<const sockaddr*>(&address);
+}
+
 // A local client that sends its request one byte every half second and never finishes it.
 class Trickler {
   public:
@@ -115,15 +133,9 @@ class Trickler {
 
   private:
     std::chrono::milliseconds trickle() {
-        WSADATA winsock;
-        ::WSAStartup(MAKEWORD(2, 2), &winsock);
-        Socket connection(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_port = ::htons(signInPort);
-        address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
         const auto start = std::chrono::steady_clock::now();
-        ::connect(connection.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+        const Socket connection = tcpSocket();
+        ::connect(connection.get(), listenerAddress(), sizeof(sockaddr_in));
         const std::string request = "GET /callback?state=stray HTTP/1.1\r\n";
         for (size_t sent = 0; !stop_; ++sent) {
             if (::send(connection.get(), &request[sent % request.size()], 1, 0) != 1)
@@ -147,14 +159,8 @@ class Trickler {
 
 // One browser request to the sign-in listener; returns what came back before the connection closed.
 std::string callBack(const std::string& requestLine) {
-    WSADATA winsock;
-    ::WSAStartup(MAKEWORD(2, 2), &winsock);
-    Socket connection(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = ::htons(signInPort);
-    address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
-    if (::connect(connection.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+    const Socket connection = tcpSocket();
+    if (::connect(connection.get(), listenerAddress(), sizeof(sockaddr_in)) != 0)
         return "(not listening)";
     const DWORD timeout = 15000;
     ::setsockopt(connection.get(), SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout),
@@ -177,14 +183,8 @@ std::string portalCallbackTarget(const std::string& openedAddress) {
 }
 
 bool portIsFree() {
-    WSADATA winsock;
-    ::WSAStartup(MAKEWORD(2, 2), &winsock);
-    Socket probe(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = ::htons(signInPort);
-    address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
-    return ::bind(probe.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    const Socket probe = tcpSocket();
+    return ::bind(probe.get(), listenerAddress(), sizeof(sockaddr_in)) == 0;
 }
 
 class BrowserSignIn : public ::testing::Test {
@@ -310,14 +310,8 @@ TEST_F(BrowserSignIn, CallbackDefectsEndTheSignInWithoutCredentials) {
 
 TEST_F(BrowserSignIn, TakenPortFailsAtOnceWithoutOpeningTheBrowser) {
     BrowserStub browser;
-    WSADATA winsock;
-    ::WSAStartup(MAKEWORD(2, 2), &winsock);
-    Socket other(::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP));
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = ::htons(signInPort);
-    address.sin_addr.s_addr = ::htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::bind(other.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    const Socket other = tcpSocket();
+    ASSERT_EQ(::bind(other.get(), listenerAddress(), sizeof(sockaddr_in)), 0);
     ASSERT_EQ(::listen(other.get(), 1), 0);
 
     EXPECT_EQ(errorText([&] { client.signInWithBrowser(); }),
@@ -337,6 +331,8 @@ TEST_F(BrowserSignIn, CancelEndsTheWaitWithinAboutASecond) {
 }
 
 TEST_F(BrowserSignIn, ATricklingClientIsDroppedAfterTenSecondsAndCancelIsHonouredWhileItSends) {
+    // Ten seconds of trickling and then the callback must fit into the sign-in's own wait.
+    test::ProductWaits productWaits;
     for (const bool cancel : {false, true}) {
         BrowserStub browser;
         auto run = startSignIn();
