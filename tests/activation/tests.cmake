@@ -10,3 +10,6 @@ set(activation_FIXTURE activation_packages)
 
 # The slow tests wait out the product's time-outs.
 set(activation_WAITING "[.]Slow")
+# They leave applications running or wait for none to run: in a prefix of their own they neither see
+# nor hold up the applications of the other tests, and need not wait for the desktop.
+set(activation_APART "[.]Slow")
