@@ -24,7 +24,7 @@ void writeReceipt(const Client& client, std::string_view releaseId, std::string_
 Json loadReceipt(const Client& client, std::string_view releaseId) {
     require(isUuidText(releaseId), "Ungültige Release-ID.");
     std::string envelope = readFileBounded(receiptPath(client.dataRoot, releaseId), maxDocumentBytes);
-    Json manifest = verifyEnvelope(envelope, client.trustKeys);
+    Json manifest = verifyEnvelope(std::move(envelope), client.trustKeys);
     validateManifest(manifest);
     require(!manifest.value("testOnly", false), "Testpaket ist nicht produktiv verwendbar.");
     require(manifest.at("releaseId") == Json(std::string(releaseId)), "Installationsnachweis passt nicht.");

@@ -34,14 +34,14 @@ std::vector<unsigned char> publicKeyBlob(const std::string& modulus, const std::
     return blob;
 }
 
-} // namespace
-
-Json verifyEnvelope(std::string_view envelopeText, const Json& keySet) {
-    const Json envelope = parse(envelopeText);
+// Checks the envelope's signature and returns the payload's bytes. The envelope is taken over and
+// dropped before returning, so that a large manifest is parsed without its Base64 form beside it.
+std::string verifiedPayload(Json envelope, const Json& keySet) {
     require(envelope.is_object() && envelope.size() == 3, "Signaturumschlag ungültig.");
     const std::string payload = base64Decode(envelope.at("payload").get<std::string>());
     std::string signature = base64Decode(envelope.at("signature").get<std::string>());
     const std::string keyId = envelope.at("keyId").get<std::string>();
+    envelope = nullptr;
 
     const Json& key = selectKey(keySet, keyId);
     const std::string modulus = base64Decode(key.at("modulus").get<std::string>());
@@ -66,7 +66,19 @@ Json verifyEnvelope(std::string_view envelopeText, const Json& keySet) {
         publicKey.get(), &padding, digest.data(), static_cast<ULONG>(digest.size()),
         reinterpret_cast<PUCHAR>(signature.data()), static_cast<ULONG>(signature.size()), BCRYPT_PAD_PKCS1);
     require(status == 0, "Digitale Signatur stimmt nicht. Download verworfen.");
-    return parse(payload);
+    return payload;
+}
+
+} // namespace
+
+Json verifyEnvelope(std::string_view envelopeText, const Json& keySet) {
+    return parse(verifiedPayload(parse(envelopeText), keySet));
+}
+
+Json verifyEnvelope(std::string&& envelopeText, const Json& keySet) {
+    Json envelope = parse(envelopeText);
+    std::string().swap(envelopeText);
+    return parse(verifiedPayload(std::move(envelope), keySet));
 }
 
 void writeSelfTestReport(const std::filesystem::path& answerPath) {

@@ -7,6 +7,7 @@
 #include "build_config.hpp"
 
 #include <filesystem>
+#include <string>
 #include <string_view>
 
 namespace tess {
@@ -17,6 +18,8 @@ inline const std::string_view& builtinTrustKeys = build::trustKeysText;
 inline const std::string_view& launcherVersion = build::launcherVersion;
 
 Json verifyEnvelope(std::string_view envelopeText, const Json& keySet);
+// The same for a text the caller gives up: it is released once parsed, before a large payload is.
+Json verifyEnvelope(std::string&& envelopeText, const Json& keySet);
 void writeSelfTestReport(const std::filesystem::path& answerPath);
 
 } // namespace tess
