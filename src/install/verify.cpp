@@ -14,8 +14,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <numeric>
 #include <optional>
-#include <set>
 #include <system_error>
 
 namespace tess {
@@ -85,12 +85,11 @@ class ListedFilesCheck {
     ListedFilesCheck(const Json& files, PackageProgress& package)
         : files_(files), package_(package), workers_({package.sinkCancelFlag()}) {}
 
-    void run(const fs::path& programDir, std::set<std::wstring>& expected) {
+    void run(const fs::path& programDir) {
         for (const Json& entry : files_) {
             package_.checkCancelled();
             const std::string& path = entry.at("path").get_ref<const std::string&>();
             std::wstring relative = checkArchivePath(path);
-            expected.insert(foldAsciiCase(relative));
             fs::path full = extendedPath(programDir / fs::path(relative).make_preferred(), false);
             try {
                 checkStatus(full, path, entry.at("size").get<std::uint64_t>());
@@ -147,10 +146,51 @@ class ListedFilesCheck {
     std::uint64_t filesDone_ = 0;
 };
 
+bool foldedLess(std::string_view left, std::string_view right) {
+    return std::lexicographical_compare(
+        left.begin(), left.end(), right.begin(), right.end(), [](unsigned char a, unsigned char b) {
+            return (a >= 'A' && a <= 'Z' ? a + 32 : a) < (b >= 'A' && b <= 'Z' ? b + 32 : b);
+        });
+}
+
+// The listed paths in ASCII-folded order, kept as positions in the manifest's file list, so that the
+// walk finds each file it meets without a second copy of the list. Folding only ASCII letters, the
+// order of UTF-8 text serves as well as that of the wide names.
+class ListedPaths {
+  public:
+    explicit ListedPaths(const Json& files) : files_(files), order_(files.size()), found_(files.size()) {
+        std::iota(order_.begin(), order_.end(), std::uint32_t{0});
+        std::sort(order_.begin(), order_.end(),
+                  [this](std::uint32_t a, std::uint32_t b) { return foldedLess(path(a), path(b)); });
+    }
+
+    // False when the path is not listed or was met before.
+    bool markFound(std::string_view relative) {
+        auto at = std::lower_bound(
+            order_.begin(), order_.end(), relative,
+            [this](std::uint32_t index, std::string_view key) { return foldedLess(path(index), key); });
+        if (at == order_.end() || foldedLess(relative, path(*at)) || found_[*at])
+            return false;
+        found_[*at] = true;
+        ++foundCount_;
+        return true;
+    }
+    [[nodiscard]] bool allFound() const { return foundCount_ == order_.size(); }
+
+  private:
+    std::string_view path(std::uint32_t index) const {
+        return files_[index].at("path").get_ref<const std::string&>();
+    }
+
+    const Json& files_;
+    std::vector<std::uint32_t> order_;
+    std::vector<bool> found_;
+    std::size_t foundCount_ = 0;
+};
+
 // Second pass: nothing in the folder but the listed files, and no link anywhere.
-void checkFolderHoldsNothingElse(const fs::path& programDir, PackageProgress& package,
-                                 std::set<std::wstring>& expected, std::uint64_t bytesDone,
-                                 std::uint64_t filesDone) {
+void checkFolderHoldsNothingElse(const fs::path& programDir, PackageProgress& package, ListedPaths& listed,
+                                 std::uint64_t bytesDone, std::uint64_t filesDone) {
     // The walk starts below the folder; the folder and everything above it are checked here once.
     refuseReparsePoints(extendedPath(programDir, true));
     walkTree(programDir, [&](const TreeEntry& entry) {
@@ -158,13 +198,9 @@ void checkFolderHoldsNothingElse(const fs::path& programDir, PackageProgress& pa
         require(!entry.reparsePoint, "Verzeichnisverknüpfungen sind hier nicht erlaubt.");
         if (entry.directory)
             return;
-        std::wstring key = entry.relative.native();
-        for (wchar_t& c : key)
-            if (c == L'\\')
-                c = L'/';
-        auto found = expected.find(foldAsciiCase(key));
-        require(found != expected.end(), "Nicht freigegebene Datei im Programmordner. Bitte reparieren.");
-        expected.erase(found);
+        std::string relative = toUtf8(entry.relative.native());
+        std::replace(relative.begin(), relative.end(), '\\', '/');
+        require(listed.markFound(relative), "Nicht freigegebene Datei im Programmordner. Bitte reparieren.");
         package.reportLine(checkingFolder, bytesDone, filesDone, toUtf8(entry.path.filename().native()),
                            false, false);
     });
@@ -237,18 +273,18 @@ void verifyFiles(const fs::path& programDir, const Json& manifest, bool producti
     package.reportLine(checkingFiles, 0, 0, files.at(0).at("path").get_ref<const std::string&>(), true,
                        false);
 
-    std::set<std::wstring> expected;
     std::uint64_t bytesDone = 0;
     std::uint64_t filesDone = 0;
     {
-        ListedFilesCheck listed(files, package);
-        listed.run(programDir, expected);
-        bytesDone = listed.bytesDone();
-        filesDone = listed.filesDone();
+        ListedFilesCheck check(files, package);
+        check.run(programDir);
+        bytesDone = check.bytesDone();
+        filesDone = check.filesDone();
     }
     package.reportLine(checkingFolder, bytesDone, filesDone, {}, true, false);
-    checkFolderHoldsNothingElse(programDir, package, expected, bytesDone, filesDone);
-    require(expected.empty(), "Programmdateien fehlen. Bitte reparieren.");
+    ListedPaths listed(files);
+    checkFolderHoldsNothingElse(programDir, package, listed, bytesDone, filesDone);
+    require(listed.allFound(), "Programmdateien fehlen. Bitte reparieren.");
 
     if (production) {
         require(!manifest.value("testOnly", false), "Testpakete dürfen nicht produktiv installiert werden.");
