@@ -3,6 +3,7 @@
 #include "activation/launch.hpp"
 #include "activation/process.hpp"
 #include "client/client.hpp"
+#include "foundation/changes.hpp"
 #include "foundation/crypto.hpp"
 #include "foundation/disk.hpp"
 #include "foundation/error.hpp"
@@ -63,6 +64,7 @@ void markSelfForDeletion(const fs::path& executable) {
     if (!self)
         return;
     FILE_DISPOSITION_INFO disposition{TRUE};
+    beforeChange("SetFileInformationByHandle", executable);
     ::SetFileInformationByHandle(self.get(), FileDispositionInfo, &disposition, sizeof disposition);
 }
 
@@ -77,8 +79,8 @@ void removeIdleHelperCopies(const fs::path& dataRoot) {
         const fs::path copy = folder / name;
         if (isProgramRunningFrom(copy))
             continue;
-        ::DeleteFileW(extendedPath(copy, false).c_str());
-        ::DeleteFileW(extendedPath(fs::path(copy.native() + L".receipt.json"), false).c_str());
+        deleteFile(extendedPath(copy, false));
+        deleteFile(extendedPath(fs::path(copy.native() + L".receipt.json"), false));
     }
 }
 
@@ -105,7 +107,7 @@ void Client::uninstall() {
     const fs::path executable = executablePath();
     const std::string envelope = currentLauncherRelease(installRoot, executable);
     verifyLauncherFile(executable, envelope, builtinKeySet(), true);
-    require(::CopyFileW(extendedPath(executable, false).c_str(), extendedPath(helper, false).c_str(), TRUE),
+    require(copyFile(extendedPath(executable, false), extendedPath(helper, false), true),
             "Deinstallation konnte nicht vorbereitet werden.");
     if (!envelope.empty())
         writeFileDurably(fs::path(helper.native() + L".receipt.json"), envelope);
@@ -117,7 +119,7 @@ void Client::uninstall() {
         removeTree(entry.path);
     ensurePrivateDirectory(dataRoot / L"receipts");
 
-    ::RegDeleteTreeW(HKEY_CURRENT_USER, uninstallRegistryKey);
+    deleteRegistryTree(HKEY_CURRENT_USER, uninstallRegistryKey);
     removeShortcut(FOLDERID_Programs, L"CORVALIS\\TESSARO.lnk");
     removeShortcut(FOLDERID_Desktop, L"TESSARO.lnk");
 
