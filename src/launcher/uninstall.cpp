@@ -25,10 +25,14 @@ namespace tess {
 namespace fs = std::filesystem;
 namespace {
 
+bool isLauncherOrReceipt(const std::wstring& name) {
+    return name == L"TESSARO.exe" || name == L"launcher-receipt.json";
+}
+
 // Entries kept in installRoot by the first stage: the running launcher, the folder of staged launchers,
 // and the launcher's receipt, so that a repeated uninstall after a failed helper needs no portal.
 bool keptByFirstStage(const std::wstring& name) {
-    return name == L"TESSARO.exe" || name == L"updater" || name == L"launcher-receipt.json";
+    return isLauncherOrReceipt(name) || name == L"updater";
 }
 
 void removeShortcut(REFKNOWNFOLDERID folder, const fs::path& relative) {
@@ -139,10 +143,18 @@ void finishUninstall(const fs::path& installRoot, const fs::path& dataRoot,
     require(!isApplicationRunning(0), "TESSARO läuft noch.");
     awaitOtherHelpers(installRoot, deadline);
 
-    if (pathExists(installRoot))
-        removeTree(installRoot);
+    // The launcher and its receipt go last: until then a user who finds an interrupted uninstall can
+    // start it again; a launcher removed first would leave the rest without a way to finish.
+    refuseLinksInTree(installRoot);
+    refuseLinksInTree(dataRoot);
     if (pathExists(dataRoot))
         removeTree(dataRoot);
+    for (const TreeEntry& entry : listFolder(installRoot))
+        if (!isLauncherOrReceipt(entry.relative.native()))
+            removeTree(entry.path);
+    removeEntry(launcherReceiptPath(installRoot));
+    removeEntry(installRoot / L"TESSARO.exe");
+    removeTree(installRoot);
     removeEntry(receipt);
     markSelfForDeletion(executable);
 }
