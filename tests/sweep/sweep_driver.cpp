@@ -23,6 +23,7 @@
 #include "launcher/setup.hpp"
 #include "launcher/update.hpp"
 #include "portal/devportal.hpp"
+#include "support/screenshot.hpp"
 #include "support/test_support.hpp"
 #include "support/window_probe.hpp"
 
@@ -264,6 +265,10 @@ std::wstring runToEnd(ChildProcess& child, const std::function<bool(HWND)>& done
     const ULONGLONG deadline = ::GetTickCount64() + operationTimeoutMs;
     while (!child.wait(100)) {
         if (::GetTickCount64() > deadline) {
+            if (HWND window = findManagerWindow(0)) {
+                seen += L"{" + statusText(window) + L"} ";
+                saveScreenshot(window, sweepDir() / L"timeout.png");
+            }
             child.terminate();
             child.wait(10000);
             return seen + L" timeout";
@@ -623,8 +628,9 @@ int sweep(unsigned shard, unsigned shards) {
             putBack(prepared);
             const std::wstring seen = operation.run(n, report);
             const bool killed = present(report);
+            const bool hung = seen.ends_with(L" timeout");
             trace(killed ? "killed before " + readBytes(report) : std::string("completed"));
-            std::string failure = brokenDocument();
+            std::string failure = hung ? "the operation hung" : brokenDocument();
             if (failure.empty())
                 failure = operation.recover();
             if (failure.empty() && outsideFiles() != outside)
@@ -639,7 +645,7 @@ int sweep(unsigned shard, unsigned shards) {
                             toUtf8(seen).c_str());
                 ++failures;
             }
-            if (!killed)
+            if (!killed && !hung)
                 break;
             ++tally.points;
             tally.recovered += failure.empty() ? 1 : 0;
