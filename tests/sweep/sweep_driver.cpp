@@ -411,9 +411,12 @@ std::string installCompletes(const fs::path& launcher, const char* name) {
 
 // Uninstall in the manager: the button, the question, the first stage; the helper then finishes.
 std::wstring uninstall(std::uint64_t n, const fs::path& report) {
-    ChildProcess manager = start(quoted(installedLauncher()) + L" --manage", n, report);
+    // The manager's handle is closed before the helper is awaited: under Wine a process that ended still
+    // shows in process snapshots while a handle to it is open (on Windows it does not), and the helper
+    // waits for every program started from the program folder to end.
+    std::optional<ChildProcess> manager(start(quoted(installedLauncher()) + L" --manage", n, report));
     bool asked = false;
-    const std::wstring seen = runToEnd(manager, [&asked](HWND window) {
+    const std::wstring seen = runToEnd(*manager, [&asked](HWND window) {
         if (!asked && managerIdle(window)) {
             clickButton(window, uninstallButton);
             asked = answerMessageBox(toWide("TESSARO deinstallieren"), IDYES, 10000).has_value();
@@ -421,6 +424,7 @@ std::wstring uninstall(std::uint64_t n, const fs::path& report) {
         }
         return asked && (statusText(window) == stageOneDone || managerIdle(window));
     });
+    manager.reset();
     waitUntil([] { return processesNamed(L"uninstall-").empty(); }, 120000);
     return seen;
 }
@@ -493,8 +497,13 @@ std::vector<Operation> operations(const ScratchFolder& scratch) {
          },
          [setup](std::uint64_t n, const fs::path& report) { return install(setup, "good", n, report); },
          [setup] {
-             if (startLauncher().empty())
-                 return std::string();
+             // Either the version starts, or the launcher knows of none and installing again completes.
+             const std::string started = startLauncher();
+             if (started.empty())
+                 return started;
+             if (present(installedLauncher()) &&
+                 started.find("Bitte zuerst eine Softwareversion installieren") == std::string::npos)
+                 return started;
              return installCompletes(setup, "good");
          }},
         {"switch", [] { installCompletes(installedLauncher(), "good"); },

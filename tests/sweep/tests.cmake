@@ -35,7 +35,7 @@ $publish --data \"${TESSARO_SWEEP_DIR}/launcher-1.0.3\" --exe \"$<TARGET_FILE:te
 "
   FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
-set(TESSARO_SWEEP_SHARDS 2 CACHE STRING "Wine prefixes the kill-point sweep runs in side by side")
+set(TESSARO_SWEEP_SHARDS 4 CACHE STRING "Wine prefixes the kill-point sweep runs in side by side")
 add_test(NAME sweep
   COMMAND bash "${CMAKE_CURRENT_LIST_DIR}/run-sweep.sh" "${CMAKE_BINARY_DIR}" ${TESSARO_SWEEP_SHARDS}
           ${TESSARO_SWEEP_PORT})
