@@ -298,8 +298,29 @@ bool startupOperationEnded(HWND window) {
     return managerIdle(window) && statusText(window) != initialStatus;
 }
 
+// Under Wine a program whose starter was ended while Wine was still setting it up can stay half
+// started for good (on Windows it runs, finds no launcher and ends); it then blocks every check for a
+// running application of the program folder. The user ends it, as any application left behind.
+void endProgramsOfVersions() {
+    const fs::path releases = installRoot() / L"releases";
+    std::vector<wchar_t> image(32768);
+    KernelHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    for (BOOL more = ::Process32FirstW(snapshot.get(), &entry); more;
+         more = ::Process32NextW(snapshot.get(), &entry)) {
+        KernelHandle process(
+            ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
+        DWORD length = static_cast<DWORD>(image.size());
+        if (process && ::QueryFullProcessImageNameW(process.get(), 0, image.data(), &length) &&
+            foldAsciiCase(std::wstring(image.data(), length)).starts_with(foldAsciiCase(releases.native())))
+            ::TerminateProcess(process.get(), 1);
+    }
+}
+
 void awaitQuiet() {
-    waitUntil([] { return !isApplicationRunning(0); }, 30000);
+    if (!waitUntil([] { return !isApplicationRunning(0); }, 30000))
+        endProgramsOfVersions();
 }
 
 // Running processes whose executable name starts with the prefix.
@@ -638,6 +659,7 @@ int sweep(unsigned shard, unsigned shards) {
             const std::wstring seen = operation.run(n, report);
             const bool killed = present(report);
             const bool hung = seen.ends_with(L" timeout");
+            endProgramsOfVersions();
             trace(killed ? "killed before " + readBytes(report) : std::string("completed"));
             std::string failure = hung ? "the operation hung" : brokenDocument();
             if (failure.empty())
