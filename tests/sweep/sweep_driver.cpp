@@ -301,7 +301,8 @@ bool startupOperationEnded(HWND window) {
 // Under Wine a program whose starter was ended while Wine was still setting it up can stay half
 // started for good (on Windows it runs, finds no launcher and ends); it then blocks every check for a
 // running application of the program folder. The user ends it, as any application left behind.
-void endProgramsBelow(const fs::path& folder) {
+void endProgramsOfVersions() {
+    const fs::path releases = installRoot() / L"releases";
     std::vector<wchar_t> image(32768);
     KernelHandle snapshot(::CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
     PROCESSENTRY32W entry{};
@@ -312,14 +313,14 @@ void endProgramsBelow(const fs::path& folder) {
             ::OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | PROCESS_TERMINATE, FALSE, entry.th32ProcessID));
         DWORD length = static_cast<DWORD>(image.size());
         if (process && ::QueryFullProcessImageNameW(process.get(), 0, image.data(), &length) &&
-            foldAsciiCase(std::wstring(image.data(), length)).starts_with(foldAsciiCase(folder.native())))
+            foldAsciiCase(std::wstring(image.data(), length)).starts_with(foldAsciiCase(releases.native())))
             ::TerminateProcess(process.get(), 1);
     }
 }
 
 void awaitQuiet() {
     if (!waitUntil([] { return !isApplicationRunning(0); }, 30000))
-        endProgramsBelow(installRoot() / L"releases");
+        endProgramsOfVersions();
 }
 
 // Running processes whose executable name starts with the prefix.
@@ -445,8 +446,6 @@ std::wstring uninstall(std::uint64_t n, const fs::path& report) {
         return asked && (statusText(window) == stageOneDone || managerIdle(window));
     });
     manager.reset();
-    // The helper waits for every program of the program folder; one left half started is ended.
-    endProgramsBelow(installRoot());
     waitUntil([] { return processesNamed(L"uninstall-").empty(); }, 120000);
     return seen;
 }
@@ -660,7 +659,7 @@ int sweep(unsigned shard, unsigned shards) {
             const std::wstring seen = operation.run(n, report);
             const bool killed = present(report);
             const bool hung = seen.ends_with(L" timeout");
-            endProgramsBelow(installRoot() / L"releases");
+            endProgramsOfVersions();
             trace(killed ? "killed before " + readBytes(report) : std::string("completed"));
             std::string failure = hung ? "the operation hung" : brokenDocument();
             if (failure.empty())
