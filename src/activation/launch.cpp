@@ -107,6 +107,14 @@ void removeStaleEntries(const fs::path& folder, bool stagingOnly, std::uint64_t 
     }
 }
 
+// A switch whose process ended after its state change but before the launch started the new version
+// leaves its own record: that version never ran, so it has not failed; the next launch gives it its
+// first start (and a failure then is recovered as any other).
+bool switchEndedBeforeStart(const Json& journal, const Json& current) {
+    return journal.is_object() && journal.value("phase", std::string()) == "activating" &&
+           journal.value("releaseId", std::string()) == current.value("active", std::string());
+}
+
 } // namespace
 
 bool isApplicationRunning(std::uint32_t ignoredProcessId) {
@@ -157,12 +165,12 @@ void launchActive(Client& client) {
 
 void recoverAfterFailedStart(Client& client) {
     Json current = loadJsonOr(currentPath(client), Json::object());
-    (void)loadJsonOr(journalPath(client), Json::object());
+    const Json journal = loadJsonOr(journalPath(client), Json::object());
     if (!current.value("pending", false)) {
         removeStaleLeftovers(client);
         return;
     }
-    if (isApplicationRunning(0))
+    if (isApplicationRunning(0) || switchEndedBeforeStart(journal, current))
         return;
     const std::string previous = current.value("previous", std::string());
     if (previous.empty())

@@ -1,5 +1,6 @@
 #include "foundation/disk.hpp"
 
+#include "foundation/changes.hpp"
 #include "foundation/handles.hpp"
 #include "foundation/paths.hpp"
 
@@ -72,7 +73,7 @@ bool removeEntry(const fs::path& path) {
     if (!entry.exists)
         return false;
     const fs::path target = extendedPath(path, false);
-    if (!(entry.directory ? ::RemoveDirectoryW(target.c_str()) : ::DeleteFileW(target.c_str()))) {
+    if (!(entry.directory ? removeFolder(target) : deleteFile(target))) {
         const DWORD error = ::GetLastError();
         if (isMissing(error))
             return false;
@@ -82,8 +83,7 @@ bool removeEntry(const fs::path& path) {
 }
 
 void renameEntry(const fs::path& from, const fs::path& to) {
-    if (!::MoveFileExW(extendedPath(from, false).c_str(), extendedPath(to, false).c_str(),
-                       MOVEFILE_REPLACE_EXISTING))
+    if (!moveFile(extendedPath(from, false), extendedPath(to, false), MOVEFILE_REPLACE_EXISTING))
         fail("rename", from, to, ::GetLastError());
 }
 

@@ -1,5 +1,6 @@
 #include "foundation/files.hpp"
 
+#include "foundation/changes.hpp"
 #include "foundation/crypto.hpp"
 #include "foundation/error.hpp"
 #include "foundation/handles.hpp"
@@ -20,8 +21,7 @@ void writeFileDurably(const fs::path& path, std::string_view content) {
 
     fs::path temporary = extendedPath(fs::path(target.native() + L"." + toWide(randomId()) + L".tmp"), false);
     {
-        FileHandle file(::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL, nullptr));
+        FileHandle file = createFileForWriting(temporary, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL);
         require(file.valid() && file.get() != nullptr, "Datei nicht schreibbar.");
         DWORD written = 0;
         bool fits = content.size() <= std::numeric_limits<DWORD>::max();
@@ -31,9 +31,8 @@ void writeFileDurably(const fs::path& path, std::string_view content) {
             written == content.size() && ::FlushFileBuffers(file.get());
         require(ok, "Datei konnte nicht dauerhaft geschrieben werden.");
     }
-    require(
-        ::MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH),
-        "Dateiwechsel fehlgeschlagen; vorheriger Stand bleibt erhalten.");
+    require(moveFile(temporary, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH),
+            "Dateiwechsel fehlgeschlagen; vorheriger Stand bleibt erhalten.");
 }
 
 bool flushFileToDisk(const fs::path& path) {

@@ -1,5 +1,6 @@
 #include "foundation/paths.hpp"
 
+#include "foundation/changes.hpp"
 #include "foundation/error.hpp"
 #include "foundation/handles.hpp"
 #include "foundation/identity.hpp"
@@ -158,6 +159,13 @@ fs::path checkInstallPath(const fs::path& path) {
     return extendedPath(result, true);
 }
 
+namespace {
+bool isExistingFolder(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+} // namespace
+
 void createDirectories(const fs::path& path) {
     const std::wstring text = extendedPath(path, false).native();
     size_t position = rootLength(text);
@@ -170,12 +178,10 @@ void createDirectories(const fs::path& path) {
             if (!accumulated.empty() && !isSeparator(accumulated.back()))
                 accumulated += L'\\';
             accumulated.append(text, position, end - position);
-            if (!::CreateDirectoryW(accumulated.c_str(), nullptr)) {
+            // Only missing folders are created: each creation is a change of the disk.
+            if (!isExistingFolder(accumulated) && !createFolder(accumulated)) {
                 DWORD error = ::GetLastError();
-                DWORD attributes = ::GetFileAttributesW(accumulated.c_str());
-                bool isFolder =
-                    attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-                if (!isFolder)
+                if (!isExistingFolder(accumulated))
                     throw fs::filesystem_error(
                         "create_directories", fs::path(text),
                         std::error_code(static_cast<int>(error), std::system_category()));
@@ -195,6 +201,7 @@ void ensurePrivateDirectory(const fs::path& path) {
     require(::ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1,
                                                                    descriptor.put(), nullptr),
             "Dateirechte nicht verfügbar.");
+    beforeChange("SetFileSecurityW", target);
     require(::SetFileSecurityW(target.c_str(),
                                DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
                                descriptor.get()),

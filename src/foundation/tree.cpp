@@ -1,5 +1,6 @@
 #include "foundation/tree.hpp"
 
+#include "foundation/changes.hpp"
 #include "foundation/error.hpp"
 #include "foundation/handles.hpp"
 #include "foundation/paths.hpp"
@@ -95,16 +96,16 @@ void removeTree(const fs::path& root) {
     // Children were visited after their parents, so the reverse order empties each folder first.
     for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
         ::SetFileAttributesW(it->path.c_str(), FILE_ATTRIBUTE_NORMAL);
-        bool removed = it->directory ? ::RemoveDirectoryW(it->path.c_str()) : ::DeleteFileW(it->path.c_str());
+        bool removed = it->directory ? removeFolder(it->path) : deleteFile(it->path);
         if (!removed)
             throwRemoveError(it->path, ::GetLastError());
     }
     if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-        if (!::RemoveDirectoryW(target.c_str()))
+        if (!removeFolder(target))
             throwRemoveError(target, ::GetLastError());
     } else {
         ::SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
-        if (!::DeleteFileW(target.c_str()))
+        if (!deleteFile(target))
             throwRemoveError(target, ::GetLastError());
     }
 }

@@ -1,5 +1,6 @@
 #include "install/extract.hpp"
 
+#include "foundation/changes.hpp"
 #include "foundation/error.hpp"
 #include "foundation/handles.hpp"
 #include "foundation/hash_workers.hpp"
@@ -227,8 +228,8 @@ class Extraction {
 
     FileHandle writeFile(unzFile zip, const ZipEntry& entry, const fs::path& full) {
         const std::uint64_t size = entry.info.uncompressed_size;
-        FileHandle file(::CreateFileW(full.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                      FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+        FileHandle file =
+            createFileForWriting(full, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
         require(file.valid(), "Datei nicht schreibbar.");
         WriteContext context{file.get(), size, 0, cancel_, package_, unpacked_, files_, entry.name, nullptr};
         bool streamed = streamEntry(zip, context, buffer_);

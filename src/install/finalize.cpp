@@ -1,5 +1,6 @@
 #include "install/finalize.hpp"
 
+#include "foundation/changes.hpp"
 #include "foundation/error.hpp"
 #include "foundation/paths.hpp"
 #include "install/verify.hpp"
@@ -91,7 +92,7 @@ void finalizeStaging(const fs::path& staging, const fs::path& target, Progress& 
         if (progress.cancelled.load())
             throwCancelled(attempts);
         // No replacing and no copying: the version folder appears whole or not at all.
-        if (::MoveFileExW(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH))
+        if (moveFile(from, to, MOVEFILE_WRITE_THROUGH))
             return;
         lastError = ::GetLastError();
         ++attempts;

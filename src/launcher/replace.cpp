@@ -1,5 +1,6 @@
 #include "launcher/replace.hpp"
 
+#include "foundation/changes.hpp"
 #include "foundation/crypto.hpp"
 #include "foundation/disk.hpp"
 #include "foundation/error.hpp"
@@ -49,8 +50,7 @@ std::string textMember(const Json& document, const char* name) {
 }
 
 bool copyThenMove(const fs::path& source, const fs::path& intermediate, const fs::path& target) {
-    return ::CopyFileW(source.c_str(), intermediate.c_str(), FALSE) &&
-           ::MoveFileExW(intermediate.c_str(), target.c_str(), replaceExisting);
+    return copyFile(source, intermediate, false) && moveFile(intermediate, target, replaceExisting);
 }
 
 void writePhase(Json& document, const fs::path& dataRoot, const char* phase,
@@ -97,7 +97,7 @@ void backUpInstalledLauncher(Json& document, const LauncherFiles& files, const J
     if (!receipt->empty())
         document["previousEnvelope"] = *receipt;
     document["previousSha256"] = fileHash(files.installed);
-    require(::CopyFileW(files.installed.c_str(), files.backup.c_str(), FALSE) && steps.flush(files.backup),
+    require(copyFile(files.installed, files.backup, false) && steps.flush(files.backup),
             "Launcher-Sicherung fehlgeschlagen.");
 }
 
@@ -135,17 +135,17 @@ bool retryInterruptedSwap(Json& document, const fs::path& dataRoot, const Launch
         return false;
     verifyLauncherFile(files.next, textMember(document, "envelope"), keys, true);
     const bool setAside = pathExists(files.installed);
-    if (setAside && !::MoveFileExW(files.installed.c_str(), files.recovery.c_str(), replaceExisting))
+    if (setAside && !moveFile(files.installed, files.recovery, replaceExisting))
         return false;
-    if (::MoveFileExW(files.next.c_str(), files.installed.c_str(), replaceExisting) &&
+    if (moveFile(files.next, files.installed, replaceExisting) &&
         runLauncherSelfTest(files.installed, dataRoot, "")) {
         writeReceiptFrom(document, "envelope", files);
         writePhase(document, dataRoot, "complete");
-        ::DeleteFileW(files.recovery.c_str());
+        deleteFile(files.recovery);
         return true;
     }
     if (setAside)
-        ::MoveFileExW(files.recovery.c_str(), files.installed.c_str(), replaceExisting);
+        moveFile(files.recovery, files.installed, replaceExisting);
     return false;
 }
 
@@ -185,8 +185,7 @@ SwapSteps diskSwapSteps() {
 void prepareSwap(const fs::path& newLauncher, const fs::path& installRoot, const fs::path& dataRoot,
                  Json& document, const SwapSteps& steps) {
     const LauncherFiles files(installRoot);
-    require(::CopyFileW(extendedPath(newLauncher, false).c_str(), files.next.c_str(), FALSE) &&
-                steps.flush(files.next),
+    require(copyFile(extendedPath(newLauncher, false), files.next, false) && steps.flush(files.next),
             "Launcherdatei konnte nicht vorbereitet werden.");
     backUpInstalledLauncher(document, files, builtinKeySet(), steps);
     writePhase(document, dataRoot, "replacing", steps);
@@ -208,7 +207,7 @@ void replaceLauncher(const fs::path& installRoot, const fs::path& dataRoot) {
 
     const LauncherFiles files(installRoot);
     prepareSwap(self, installRoot, dataRoot, document, diskSwapSteps());
-    require(::MoveFileExW(files.next.c_str(), files.installed.c_str(), replaceExisting),
+    require(moveFile(files.next, files.installed, replaceExisting),
             "Launcher konnte nicht ausgetauscht werden; bisherige Version bleibt erhalten.");
 
     if (!runLauncherSelfTest(files.installed, dataRoot, ""))

@@ -2,6 +2,7 @@
 
 #include "activation/process.hpp"
 #include "client/client.hpp"
+#include "foundation/changes.hpp"
 #include "foundation/crypto.hpp"
 #include "foundation/disk.hpp"
 #include "foundation/error.hpp"
@@ -71,9 +72,8 @@ void stageReplacement(const Client& client, const fs::path& executable, const st
     const fs::path staged = stagedLauncherPath(client.installRoot, executableHash);
     ensurePrivateDirectory(staged.parent_path());
     if (!pathExists(staged))
-        require(
-            ::CopyFileW(extendedPath(executable, false).c_str(), extendedPath(staged, false).c_str(), TRUE),
-            "Launcherupdate konnte nicht vorbereitet werden.");
+        require(copyFile(extendedPath(executable, false), extendedPath(staged, false), true),
+                "Launcherupdate konnte nicht vorbereitet werden.");
     if (fileHash(staged) != executableHash)
         discardAlteredStagedLauncher(staged);
     writeLauncherUpdateDocument(client.dataRoot, {{"envelope", envelope},
@@ -94,7 +94,7 @@ void placeLauncher(const Client& client, const fs::path& executable, const fs::p
         stageReplacement(client, executable, executableHash, envelope);
         return;
     }
-    require(::CopyFileW(extendedPath(executable, false).c_str(), extendedPath(target, false).c_str(), TRUE),
+    require(copyFile(extendedPath(executable, false), extendedPath(target, false), true),
             "Launcher konnte nicht installiert werden.");
     if (!envelope.empty())
         writeReceipt(client.installRoot, envelope);
@@ -102,15 +102,14 @@ void placeLauncher(const Client& client, const fs::path& executable, const fs::p
 }
 
 void setStringValue(HKEY key, const wchar_t* name, const std::wstring& data) {
-    LSTATUS status = ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(data.c_str()),
+    LSTATUS status = setRegistryValue(key, name, REG_SZ, data.c_str(),
                                       static_cast<DWORD>((data.size() + 1) * sizeof(wchar_t)));
     require(status == ERROR_SUCCESS, "Installationseintrag konnte nicht gespeichert werden.");
 }
 
 void writeUninstallEntry(const fs::path& installRoot, const fs::path& target) {
     RegistryKey key;
-    require(::RegCreateKeyExW(HKEY_CURRENT_USER, uninstallRegistryKey, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                              KEY_WRITE, nullptr, key.put(), nullptr) == ERROR_SUCCESS,
+    require(createRegistryKey(HKEY_CURRENT_USER, uninstallRegistryKey, KEY_WRITE, key) == ERROR_SUCCESS,
             "Windows-Installationseintrag fehlgeschlagen.");
     const std::wstring quoted = quoteArgument(target.native());
     setStringValue(key.get(), L"DisplayName", L"TESSARO");
@@ -121,8 +120,7 @@ void writeUninstallEntry(const fs::path& installRoot, const fs::path& target) {
     setStringValue(key.get(), L"UninstallString", quoted + L" --uninstall");
     setStringValue(key.get(), L"ModifyPath", quoted + L" --manage");
     const DWORD noRepair = 0;
-    ::RegSetValueExW(key.get(), L"NoRepair", 0, REG_DWORD, reinterpret_cast<const BYTE*>(&noRepair),
-                     sizeof noRepair);
+    setRegistryValue(key.get(), L"NoRepair", REG_DWORD, &noRepair, sizeof noRepair);
 }
 
 } // namespace
@@ -143,8 +141,11 @@ void writeShortcut(const fs::path& shortcut, const fs::path& target) {
     link->SetWorkingDirectory(target.parent_path().c_str());
     link->SetDescription(L"TESSARO \u2013 Software und Versionsverwaltung");
     ComPtr<IPersistFile> file;
-    bool saved = SUCCEEDED(link->QueryInterface(IID_IPersistFile, file.putVoid())) &&
-                 SUCCEEDED(file->Save(shortcut.c_str(), TRUE));
+    bool saved = SUCCEEDED(link->QueryInterface(IID_IPersistFile, file.putVoid()));
+    if (saved) {
+        beforeChange("IPersistFile::Save", shortcut);
+        saved = SUCCEEDED(file->Save(shortcut.c_str(), TRUE));
+    }
     file.reset();
     link.reset();
     require(saved, "Verknüpfung konnte nicht gespeichert werden.");

@@ -3,6 +3,7 @@
 #include "activation/launch.hpp"
 #include "activation/process.hpp"
 #include "client/client.hpp"
+#include "foundation/changes.hpp"
 #include "foundation/crypto.hpp"
 #include "foundation/disk.hpp"
 #include "foundation/error.hpp"
@@ -24,10 +25,14 @@ namespace tess {
 namespace fs = std::filesystem;
 namespace {
 
+bool isLauncherOrReceipt(const std::wstring& name) {
+    return name == L"TESSARO.exe" || name == L"launcher-receipt.json";
+}
+
 // Entries kept in installRoot by the first stage: the running launcher, the folder of staged launchers,
 // and the launcher's receipt, so that a repeated uninstall after a failed helper needs no portal.
 bool keptByFirstStage(const std::wstring& name) {
-    return name == L"TESSARO.exe" || name == L"updater" || name == L"launcher-receipt.json";
+    return isLauncherOrReceipt(name) || name == L"updater";
 }
 
 void removeShortcut(REFKNOWNFOLDERID folder, const fs::path& relative) {
@@ -63,6 +68,7 @@ void markSelfForDeletion(const fs::path& executable) {
     if (!self)
         return;
     FILE_DISPOSITION_INFO disposition{TRUE};
+    beforeChange("SetFileInformationByHandle", executable);
     ::SetFileInformationByHandle(self.get(), FileDispositionInfo, &disposition, sizeof disposition);
 }
 
@@ -77,8 +83,8 @@ void removeIdleHelperCopies(const fs::path& dataRoot) {
         const fs::path copy = folder / name;
         if (isProgramRunningFrom(copy))
             continue;
-        ::DeleteFileW(extendedPath(copy, false).c_str());
-        ::DeleteFileW(extendedPath(fs::path(copy.native() + L".receipt.json"), false).c_str());
+        deleteFile(extendedPath(copy, false));
+        deleteFile(extendedPath(fs::path(copy.native() + L".receipt.json"), false));
     }
 }
 
@@ -105,7 +111,7 @@ void Client::uninstall() {
     const fs::path executable = executablePath();
     const std::string envelope = currentLauncherRelease(installRoot, executable);
     verifyLauncherFile(executable, envelope, builtinKeySet(), true);
-    require(::CopyFileW(extendedPath(executable, false).c_str(), extendedPath(helper, false).c_str(), TRUE),
+    require(copyFile(extendedPath(executable, false), extendedPath(helper, false), true),
             "Deinstallation konnte nicht vorbereitet werden.");
     if (!envelope.empty())
         writeFileDurably(fs::path(helper.native() + L".receipt.json"), envelope);
@@ -117,7 +123,7 @@ void Client::uninstall() {
         removeTree(entry.path);
     ensurePrivateDirectory(dataRoot / L"receipts");
 
-    ::RegDeleteTreeW(HKEY_CURRENT_USER, uninstallRegistryKey);
+    deleteRegistryTree(HKEY_CURRENT_USER, uninstallRegistryKey);
     removeShortcut(FOLDERID_Programs, L"CORVALIS\\TESSARO.lnk");
     removeShortcut(FOLDERID_Desktop, L"TESSARO.lnk");
 
@@ -137,10 +143,18 @@ void finishUninstall(const fs::path& installRoot, const fs::path& dataRoot,
     require(!isApplicationRunning(0), "TESSARO läuft noch.");
     awaitOtherHelpers(installRoot, deadline);
 
-    if (pathExists(installRoot))
-        removeTree(installRoot);
+    // The launcher and its receipt go last: until then a user who finds an interrupted uninstall can
+    // start it again; a launcher removed first would leave the rest without a way to finish.
+    refuseLinksInTree(installRoot);
+    refuseLinksInTree(dataRoot);
     if (pathExists(dataRoot))
         removeTree(dataRoot);
+    for (const TreeEntry& entry : listFolder(installRoot))
+        if (!isLauncherOrReceipt(entry.relative.native()))
+            removeTree(entry.path);
+    removeEntry(launcherReceiptPath(installRoot));
+    removeEntry(installRoot / L"TESSARO.exe");
+    removeTree(installRoot);
     removeEntry(receipt);
     markSelfForDeletion(executable);
 }

@@ -2,6 +2,7 @@
 
 #include "activation/process.hpp"
 #include "client/client.hpp"
+#include "foundation/changes.hpp"
 #include "foundation/crypto.hpp"
 #include "foundation/disk.hpp"
 #include "foundation/error.hpp"
@@ -105,7 +106,7 @@ void startReplacementHelper(const fs::path& stagedLauncher) {
 }
 
 void discardAlteredStagedLauncher(const fs::path& stagedLauncher) {
-    ::DeleteFileW(extendedPath(stagedLauncher, false).c_str());
+    deleteFile(extendedPath(stagedLauncher, false));
     throw Error("Launcherdatei wurde verändert.");
 }
 
@@ -137,7 +138,7 @@ void Client::updateLauncher() {
     ensurePrivateDirectory(installRoot / L"updater");
     const fs::path staged = stagedLauncherPath(installRoot, sha256);
     if (!pathExists(staged))
-        require(::CopyFileW(extendedPath(partial, false).c_str(), extendedPath(staged, false).c_str(), TRUE),
+        require(copyFile(extendedPath(partial, false), extendedPath(staged, false), true),
                 "Launcherupdate konnte nicht vorbereitet werden.");
     if (sha256FileHex(extendedPath(staged, false), nullptr, {}) != sha256)
         discardAlteredStagedLauncher(staged);

@@ -1,5 +1,6 @@
 #include "portal/download.hpp"
 
+#include "foundation/changes.hpp"
 #include "foundation/crypto.hpp"
 #include "foundation/disk.hpp"
 #include "foundation/error.hpp"
@@ -119,7 +120,7 @@ void downloadArtifact(const std::string& apiPath, const fs::path& partialPath, c
     if (present == size && alreadyComplete(path, size, sha256))
         return;
     if (present >= size && pathExists(path)) {
-        require(::DeleteFileW(path.c_str()), "Defekter Downloadcache konnte nicht entfernt werden.");
+        require(deleteFile(path), "Defekter Downloadcache konnte nicht entfernt werden.");
         present = 0;
     }
 
@@ -135,9 +136,8 @@ void downloadArtifact(const std::string& apiPath, const fs::path& partialPath, c
     if (present == 0)
         hasher.restart(); // the portal starts the file again
 
-    FileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr,
-                                  present > 0 ? OPEN_EXISTING : CREATE_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+    FileHandle file = createFileForWriting(path, 0, present > 0 ? OPEN_EXISTING : CREATE_ALWAYS,
+                                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
     require(file.valid(), "Downloadcache nicht schreibbar.");
     LARGE_INTEGER offset{};
     offset.QuadPart = static_cast<LONGLONG>(present);

@@ -27,4 +27,10 @@ inline constexpr Waits productWaits{300000, 90000, 15000, 120000, 15000};
 // The product's waits; a test variant's settings unit may hand out shorter ones.
 const Waits& waits();
 
+// What watches the program's changes of the disk and the registry: nothing in the product. A test
+// variant built to end itself at one chosen change takes that change's number from its environment
+// here, once at start, and removes it there so that no process it starts inherits it.
+using ChangeWatch = void (*)(std::uint64_t number, const char* call, const wchar_t* target);
+ChangeWatch changeWatch();
+
 } // namespace tess::build

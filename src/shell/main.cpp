@@ -1,7 +1,9 @@
 // Entry of TESSARO.exe: reads the switches, picks the mode (self-test, helper, launch, manager) and
 // reports every failure that reaches it in a message box with exit code 1.
 #include "activation/launch.hpp"
+#include "build_config.hpp"
 #include "client/client.hpp"
+#include "foundation/changes.hpp"
 #include "foundation/disk.hpp"
 #include "foundation/error.hpp"
 #include "foundation/identity.hpp"
@@ -66,6 +68,7 @@ int runManager(HINSTANCE instance, int showCommand) {
 }
 
 int run(HINSTANCE instance, int showCommand) {
+    observeChanges(build::changeWatch());
     CommandLineOptions& options = processOptions();
     options = parseArguments(splitCommandLine(::GetCommandLineW()));
 

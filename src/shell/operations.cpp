@@ -45,12 +45,21 @@ void switchAndForgetHandshake(Client& client, const Json& manifest) {
 } // namespace
 
 void runStartupOperation(Client& client, HWND window) {
-    recoverAfterFailedStart(client);
     const std::string releaseId = processOptions().requestedReleaseId;
     if (!releaseId.empty()) {
+        // A refused return asks for a compatible version to be installed or repaired: exactly what was
+        // requested, so the refusal is shown and the request goes on.
+        try {
+            recoverAfterFailedStart(client);
+        } catch (const Error& refusal) {
+            report(client, refusal.what());
+        }
         (void)client.accessToken(true);
         runInstallSequence(client, window, releaseId);
-    } else if (std::wstring_view(::GetCommandLineW()).find(L"--uninstall") != std::wstring_view::npos) {
+        return;
+    }
+    recoverAfterFailedStart(client);
+    if (std::wstring_view(::GetCommandLineW()).find(L"--uninstall") != std::wstring_view::npos) {
         report(client, "Deinstallation über die Schaltfläche bestätigen.");
     }
 }

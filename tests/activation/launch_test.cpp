@@ -235,6 +235,7 @@ TEST_F(Launch, RecoveryFollowsTheSwitchAndThePreviousVersionsPreflight) {
         Json current;
         std::string expected;
         Json after; // null: unchanged
+        const char* phase = "launching";
     } cases[] = {
         {"nothing pending", Json{{"active", failed}, {"pending", false}, {"previous", a}}, "", Json()},
         {"no previous", Json{{"active", failed}, {"pending", true}, {"rollbackSafe", true}}, "", Json()},
@@ -246,10 +247,14 @@ TEST_F(Launch, RecoveryFollowsTheSwitchAndThePreviousVersionsPreflight) {
         {"returns", Json{{"active", failed}, {"pending", true}, {"previous", a}, {"rollbackSafe", true}}, "",
          Json{
              {"active", a}, {"failed", failed}, {"pending", false}, {"previous", a}, {"rollbackSafe", true}}},
+        // A switch ended between its state change and the start: the new version never ran, nothing failed.
+        {"switch ended before the start",
+         Json{{"active", failed}, {"pending", true}, {"previous", a}, {"rollbackSafe", true}}, "", Json(),
+         "activating"},
     };
     for (const auto& c : cases) {
         installation.writeDocument(L"current.json", c.current);
-        installation.writeDocument(L"journal.json", Json{{"phase", "launching"}, {"releaseId", failed}});
+        installation.writeDocument(L"journal.json", Json{{"phase", c.phase}, {"releaseId", failed}});
         fs::remove(installation.data(L"recovery.json"));
         installation.lines.clear();
         EXPECT_EQ(test::failureOf([&] { recoverAfterFailedStart(installation.client); }), c.expected)

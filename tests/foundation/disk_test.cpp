@@ -1,8 +1,14 @@
+#include "foundation/changes.hpp"
 #include "foundation/disk.hpp"
+#include "foundation/files.hpp"
+#include "foundation/tree.hpp"
 #include "foundation/paths.hpp"
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
 
 namespace tess {
 namespace {
@@ -36,6 +42,33 @@ TEST(Disk, LongPathsThatTheStandardLibraryCannotSeeUnderWindowsMsvcrt) {
         EXPECT_EQ(e.path1(), file);
         EXPECT_NE(std::string(e.what()).find("file_size"), std::string::npos) << e.what();
     }
+}
+
+// Each change is announced once, before it is made (its target does not exist yet), and only folders
+// that are missing are created: the kill-point sweep ends the program at exactly these points.
+std::vector<std::string> announced;
+void recordChange(std::uint64_t, const char* call, const wchar_t* target) {
+    const bool exists = ::GetFileAttributesW(target) != INVALID_FILE_ATTRIBUTES;
+    announced.push_back(std::string(call) + (exists ? " existing " : " new ") +
+                        fs::path(target).filename().string());
+}
+
+TEST(Changes, EachChangeIsAnnouncedBeforeItIsMade) {
+    test::ScratchFolder folder;
+    announced.clear();
+    observeChanges(recordChange);
+    createDirectories(folder / L"a" / L"b");
+    createDirectories(folder / L"a" / L"b");
+    writeFileDurably(folder / L"a" / L"b" / L"state.json", "{}");
+    removeTree(folder / L"a");
+    observeChanges(nullptr);
+    ASSERT_EQ(announced.size(), 7u);
+    const std::vector<std::string> expected = {
+        "CreateDirectoryW new a",     "CreateDirectoryW new b",          "CreateFileW new",
+        "MoveFileExW new state.json", "DeleteFileW existing state.json", "RemoveDirectoryW existing b",
+        "RemoveDirectoryW existing a"};
+    for (size_t i = 0; i < expected.size(); ++i)
+        EXPECT_TRUE(announced[i].starts_with(expected[i])) << announced[i] << " / " << expected[i];
 }
 
 } // namespace
