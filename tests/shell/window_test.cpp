@@ -61,16 +61,6 @@ std::string e2eId(const std::string& name) {
     return e2eReleases().at(name).at("releaseId").get<std::string>();
 }
 
-bool waitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
-    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-    while (!condition()) {
-        if (::GetTickCount64() > deadline)
-            return false;
-        ::Sleep(100);
-    }
-    return true;
-}
-
 // TESSARO.exe with its window; closed (or ended) when the test is done with it.
 class Manager {
   public:

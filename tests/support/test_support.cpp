@@ -128,6 +128,16 @@ std::optional<MessageBoxText> dismissMessageBox(const std::wstring& caption, DWO
     return answerMessageBox(caption, IDOK, timeoutMs);
 }
 
+bool waitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
+    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
+    while (!condition()) {
+        if (::GetTickCount64() > deadline)
+            return false;
+        ::Sleep(100);
+    }
+    return true;
+}
+
 HWND findWindowOfClass(const std::wstring& className, DWORD timeoutMs) {
     const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
     while (::GetTickCount64() < deadline) {

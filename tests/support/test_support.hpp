@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,6 +33,9 @@ class ScratchFolder {
   private:
     std::filesystem::path path_;
 };
+
+// Polls the condition every 100 ms; false when it still does not hold after timeoutMs.
+bool waitUntil(const std::function<bool()>& condition, DWORD timeoutMs);
 
 void writeBytes(const std::filesystem::path& path, const std::string& bytes);
 std::string readBytes(const std::filesystem::path& path);

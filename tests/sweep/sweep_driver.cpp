@@ -220,16 +220,6 @@ void trace(const std::string& text) {
     std::printf("  %6.1f %s\n", (::GetTickCount64() - began) / 1000.0, text.c_str());
 }
 
-bool waitUntil(const std::function<bool()>& condition, DWORD timeoutMs) {
-    const ULONGLONG deadline = ::GetTickCount64() + timeoutMs;
-    while (!condition()) {
-        if (::GetTickCount64() > deadline)
-            return false;
-        ::Sleep(100);
-    }
-    return true;
-}
-
 // Starts a program; with n > 0 it alone ends itself before its n-th change.
 ChildProcess start(const std::wstring& commandLine, std::uint64_t n, const fs::path& report) {
     trace("start " + toUtf8(commandLine) + " n=" + std::to_string(n));
