@@ -11,8 +11,10 @@
 #include "trust/envelope.hpp"
 
 #include <commctrl.h>
+#include <pthread.h>
 
 #include <array>
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -24,6 +26,7 @@ namespace {
 constexpr UINT startupOperationMessage = WM_APP + 1;
 constexpr UINT progressMessage = WM_APP + 10;
 constexpr UINT operationDoneMessage = WM_APP + 11;
+constexpr UINT_PTR workerWatchTimer = 1;
 
 enum ControlId : int {
     signInButton = 101,
@@ -57,6 +60,10 @@ struct WindowState {
     std::vector<Json> versionRows;
     std::thread worker;
     bool operationRunning = false;
+    // Numbers the operations, so that a late done message never ends a later operation.
+    WPARAM operationNumber = 0;
+    // Written by the worker as its last step, read once its thread has ended.
+    std::atomic<bool> endedInstallation = false;
     bool closeRequested = false;
     // After the first stage of an uninstall only closing (and the notices) remain: the folders are
     // about to go, nothing may be loaded or installed into them.
@@ -175,8 +182,9 @@ void postProgress(const std::string& text, std::uint64_t done, std::uint64_t tot
         record.release();
 }
 
-// The done message carries whether the operation ended the installation (the first uninstall stage).
-void runOperation(const std::function<void()>& operation, bool endsInstallation) {
+// The done message carries the operation's number and whether it ended the installation (the first
+// uninstall stage).
+void runOperation(const std::function<void()>& operation, bool endsInstallation, WPARAM number) {
     bool ended = false;
     try {
         operation();
@@ -184,7 +192,8 @@ void runOperation(const std::function<void()>& operation, bool endsInstallation)
     } catch (const std::exception& failure) {
         postProgress(failure.what(), 0, 0);
     }
-    ::PostMessageW(state().window, operationDoneMessage, ended ? 1 : 0, 0);
+    state().endedInstallation.store(ended);
+    ::PostMessageW(state().window, operationDoneMessage, number, ended ? 1 : 0);
 }
 
 void startOperation(std::function<void()> operation, bool endsInstallation = false) {
@@ -195,11 +204,13 @@ void startOperation(std::function<void()> operation, bool endsInstallation = fal
     if (s.worker.joinable())
         s.worker.join();
     s.operationRunning = true;
+    ++s.operationNumber;
+    s.endedInstallation.store(false);
     s.client->progress.cancelled.store(false);
     enableOperationControls(false);
     setMarquee(true);
     try {
-        s.worker = std::thread(runOperation, std::move(operation), endsInstallation);
+        s.worker = std::thread(runOperation, std::move(operation), endsInstallation, s.operationNumber);
     } catch (...) {
         // Without a thread nothing will end the operation: the window returns to idle at once and the
         // error reaches the information box.
@@ -220,8 +231,10 @@ void onProgress(const ProgressRecord* record) {
         ::SendMessageW(s.progressBar, PBM_SETPOS, progressPercent(record->done, record->total), 0);
 }
 
-void onOperationDone(bool endedInstallation) {
+void onOperationDone(WPARAM number, bool endedInstallation) {
     WindowState& s = state();
+    if (!s.operationRunning || number != s.operationNumber)
+        return;
     if (s.worker.joinable())
         s.worker.join();
     s.operationRunning = false;
@@ -234,6 +247,15 @@ void onOperationDone(bool endedInstallation) {
         return;
     }
     rebuildVersionList(s.list, *s.client, s.versionRows);
+}
+
+// An operation ends with its done message. Under Wine that message was seen never to arrive although the
+// worker had ended, which left the window busy for good; so the window also watches the worker's end.
+void onWorkerWatch() {
+    WindowState& s = state();
+    if (s.operationRunning && s.worker.joinable() &&
+        ::WaitForSingleObject(pthread_gethandle(s.worker.native_handle()), 0) == WAIT_OBJECT_0)
+        onOperationDone(s.operationNumber, s.endedInstallation.load());
 }
 
 void onClose() {
@@ -251,11 +273,15 @@ void onCreate(HWND window) {
     WindowState& s = state();
     s.window = window;
     createControls(window);
+    // Busy from the start: a click handled before the start-up operation began asked its question, the
+    // start-up operation began meanwhile, and the answered operation was dropped without a word.
+    enableOperationControls(false);
     try {
         s.client = std::make_unique<Client>();
         s.client->progress.report = postProgress;
         rebuildVersionList(s.list, *s.client, s.versionRows);
         ::PostMessageW(window, startupOperationMessage, 0, 0);
+        ::SetTimer(window, workerWatchTimer, 500, nullptr);
     } catch (const std::exception& failure) {
         showMessage(window, failure.what(), windowCaption, MB_ICONINFORMATION);
     }
@@ -332,7 +358,11 @@ LRESULT handle(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
         onProgress(reinterpret_cast<const ProgressRecord*>(lParam));
         return 0;
     case operationDoneMessage:
-        onOperationDone(wParam != 0);
+        onOperationDone(wParam, lParam != 0);
+        return 0;
+    case WM_TIMER:
+        if (wParam == workerWatchTimer)
+            onWorkerWatch();
         return 0;
     default:
         return ::DefWindowProcW(window, message, wParam, lParam);
