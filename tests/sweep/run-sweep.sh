@@ -3,9 +3,9 @@
 # the copies' desktops and documents are their own), the sweep's portal starts on its own port, and
 # SHARDS drivers run side by side, each in its own prefix, taking every SHARDS-th kill point. Prints
 # one line per operation and the total; fails when a kill point was not recovered.
-# usage: run-sweep.sh BUILD_DIR SHARDS PORT
+# usage: run-sweep.sh BUILD_DIR SHARDS PORT [OPERATION]   (with OPERATION only that one is swept)
 set -euo pipefail
-build=$(cd "$1" && pwd) shards=$2 port=$3
+build=$(cd "$1" && pwd) shards=$2 port=$3 only=${4:-}
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 sweep=$build/sweep
 export WINEDEBUG=-all WINEDLLOVERRIDES=winemenubuilder.exe=d WINEARCH=win64
@@ -65,7 +65,7 @@ for ((shard = 0; shard < shards; shard++)); do
         export WINEPREFIX=$sweep/prefix-$shard DISPLAY=$display
         wineserver -p </dev/null >/dev/null 2>&1 || true
         wine cmd /c exit </dev/null >/dev/null 2>&1
-        wine "$sweep/bin/sweep_driver.exe" "$shard" "$shards" </dev/null >"$sweep/shard-$shard.log" 2>&1
+        wine "$sweep/bin/sweep_driver.exe" "$shard" "$shards" $only </dev/null >"$sweep/shard-$shard.log" 2>&1
     ) &
     pids+=($!)
 done

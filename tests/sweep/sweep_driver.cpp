@@ -5,7 +5,9 @@
 // document still parses, that next step reaches a sound end, nothing outside the launcher's places
 // changed and the user's own data is kept. The sweep of an operation ends at the first n that the
 // operation does not reach.
-//   sweep_driver.exe SHARD SHARDS   (this process takes the kill points n with n % SHARDS == SHARD)
+//   sweep_driver.exe SHARD SHARDS [OPERATION]
+// (this process takes the kill points n with n % SHARDS == SHARD; with OPERATION only that one is swept,
+// those before it run once to their end)
 // Prints "<operation>: <n> kill points, <m> recovered" per operation and one "FAIL ..." line per kill
 // point that was not recovered.
 #include "activation/launch.hpp"
@@ -247,6 +249,13 @@ std::wstring confirmMessageBox(int button = IDOK) {
     return buffer[0] ? buffer : L"(message box)";
 }
 
+// Every thread of every process in the prefix, for finding out why an operation hung (Wine's debugger;
+// on Windows the command fails and nothing is written).
+void writeDownThreads(const fs::path& file) {
+    ChildProcess dump = startChild(L"cmd.exe /c winedbg --command \"bt all\" > " + quoted(file) + L" 2>&1");
+    dump.wait(120000);
+}
+
 // Lets the process run to its end: message boxes are confirmed (their texts collected) and a manager
 // window is closed once done(window) holds. Returns the collected texts; "timeout" when it hung.
 std::wstring runToEnd(ChildProcess& child, const std::function<bool(HWND)>& done) {
@@ -259,6 +268,7 @@ std::wstring runToEnd(ChildProcess& child, const std::function<bool(HWND)>& done
                 seen += L"{" + statusText(window) + L"} ";
                 saveScreenshot(window, sweepDir() / L"timeout.png");
             }
+            writeDownThreads(sweepDir() / L"timeout-threads.txt");
             child.terminate();
             child.wait(10000);
             return seen + L" timeout";
@@ -276,6 +286,7 @@ std::wstring runToEnd(ChildProcess& child, const std::function<bool(HWND)>& done
             doneChecks = -1000;
         }
     }
+    trace("ended");
     return seen;
 }
 
@@ -427,13 +438,18 @@ std::wstring uninstall(std::uint64_t n, const fs::path& report) {
     // waits for every program started from the program folder to end.
     std::optional<ChildProcess> manager(start(quoted(installedLauncher()) + L" --manage", n, report));
     bool asked = false;
-    const std::wstring seen = runToEnd(*manager, [&asked](HWND window) {
+    std::wstring before;
+    const std::wstring seen = runToEnd(*manager, [&asked, &before](HWND window) {
         if (!asked && managerIdle(window)) {
+            before = statusText(window);
             clickButton(window, uninstallButton);
             asked = answerMessageBox(toWide("TESSARO deinstallieren"), IDYES, 10000).has_value();
             return false;
         }
-        return asked && (statusText(window) == stageOneDone || managerIdle(window));
+        // The window stays idle for a moment after the answer, until the uninstall begins: idle counts
+        // as an end only once the status changed (a refusal).
+        const std::wstring status = statusText(window);
+        return asked && (status == stageOneDone || (managerIdle(window) && status != before));
     });
     manager.reset();
     waitUntil([] { return processesNamed(L"uninstall-").empty(); }, 120000);
@@ -626,7 +642,7 @@ struct Tally {
     unsigned recovered = 0;
 };
 
-int sweep(unsigned shard, unsigned shards) {
+int sweep(unsigned shard, unsigned shards, const std::string& only) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
     ScratchFolder scratch;
     devportal::addFault(
@@ -641,11 +657,16 @@ int sweep(unsigned shard, unsigned shards) {
         const ULONGLONG began = ::GetTickCount64();
         operation.prepare();
         awaitQuiet();
+        if (!only.empty() && only != operation.name) {
+            operation.run(0, report);
+            continue;
+        }
         const Snapshot prepared = keep(scratch / L"kept" / toWide(operation.name));
         const std::map<std::wstring, std::string> outside = outsideFiles();
         Tally tally;
         for (std::uint64_t n = shard + 1;; n += shards) {
             putBack(prepared);
+            trace("put back");
             const std::wstring seen = operation.run(n, report);
             const bool killed = present(report);
             const bool hung = seen.ends_with(L" timeout");
@@ -659,6 +680,7 @@ int sweep(unsigned shard, unsigned shards) {
             for (const auto& [file, content] : userData())
                 if (failure.empty() && (!present(file) || readBytes(file) != content))
                     failure = "user data lost: " + toUtf8(file.native());
+            trace(failure.empty() ? "recovered" : "not recovered");
             const std::string call = killed ? readBytes(report) : std::string("(completed)");
             if (!failure.empty()) {
                 std::printf("FAIL %s n=%llu call=%s: %s (saw: %s)\n", operation.name,
@@ -675,6 +697,8 @@ int sweep(unsigned shard, unsigned shards) {
         std::printf("%s: %u kill points, %u recovered (%llu s)\n", operation.name, tally.points,
                     tally.recovered, static_cast<unsigned long long>((::GetTickCount64() - began) / 1000));
         std::fflush(stdout);
+        if (only == operation.name)
+            break;
     }
     return failures == 0 ? 0 : 1;
 }
@@ -686,7 +710,8 @@ int wmain(int argc, wchar_t** argv) {
     try {
         const unsigned shard = argc > 2 ? static_cast<unsigned>(std::wcstoul(argv[1], nullptr, 10)) : 0;
         const unsigned shards = argc > 2 ? static_cast<unsigned>(std::wcstoul(argv[2], nullptr, 10)) : 1;
-        return tess::test::sweep(shard, shards);
+        const std::string only = argc > 3 ? tess::toUtf8(argv[3]) : std::string();
+        return tess::test::sweep(shard, shards, only);
     } catch (const std::exception& e) {
         std::printf("FAIL sweep: %s\n", e.what());
         return 2;
