@@ -21,8 +21,8 @@ started_server=0
 if [ ! -f "$WINEPREFIX/.tessaro-ready-2" ] || wineserver -p </dev/null >/dev/null 2>&1; then
     started_server=1 # a new prefix's server is ours too
 fi
-tessaro_prepare_prefix
 tessaro_start_display
+tessaro_prepare_prefix
 finish() {
     [ "$started_server" = 1 ] && wineserver -k >/dev/null 2>&1
     [ -n "${TESSARO_XVFB_PID:-}" ] && kill "$TESSARO_XVFB_PID" 2>/dev/null

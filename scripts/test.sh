@@ -15,8 +15,8 @@ build="$(cd "$build" && pwd)"
 
 source "$repo/scripts/wine-env.sh" "$build"
 trap tessaro_stop_wine EXIT
-tessaro_prepare_prefix
 tessaro_start_display
+tessaro_prepare_prefix
 # The whole run leaves out the kill-point sweep (label "sweep"; run it with -L sweep): some of its
 # kill points still end in a version manager that hangs under Wine, and it takes longer than the
 # suite's budget. Any ctest arguments choose the tests themselves.

@@ -27,6 +27,21 @@ tessaro_prepare_prefix() {
     # that one serves.
     wineserver -p </dev/null >/dev/null 2>&1 || true
     wine cmd /c exit </dev/null >/dev/null 2>&1 || { echo "wine-env.sh: Wine does not start programs in $WINEPREFIX" >&2; return 1; }
+    tessaro_match_window_manager
+}
+
+# Our own Xvfb has no window manager, and Wine's X11 driver then waits two seconds for a manager's
+# answer whenever a window is hidden or destroyed: every message box, every program's end (on Windows
+# that is instant). On such a display the prefix's windows are left unmanaged; on a display of the
+# user's, whose manager answers, they stay managed. Call after tessaro_start_display.
+tessaro_match_window_manager() {
+    local key='HKCU\Software\Wine\X11 Driver'
+    if [ -n "${TESSARO_XVFB_PID:-}" ]; then
+        wine reg add "$key" /v Managed /d N /f </dev/null >/dev/null 2>&1 ||
+            { echo "wine-env.sh: the X11 driver setting could not be written" >&2; return 1; }
+    else
+        wine reg delete "$key" /v Managed /f </dev/null >/dev/null 2>&1 || true
+    fi
 }
 
 # A home folder with one XDG user folder per kind, each its own folder, and the file that names them.
