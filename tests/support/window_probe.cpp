@@ -69,6 +69,17 @@ HWND findManagerWindow(DWORD timeoutMs) {
     return nullptr;
 }
 
+HWND findManagerWindowOf(DWORD processId) {
+    HWND window = nullptr;
+    while ((window = ::FindWindowExW(nullptr, window, windowClassName, nullptr)) != nullptr) {
+        DWORD owner = 0;
+        ::GetWindowThreadProcessId(window, &owner);
+        if (owner == processId)
+            return window;
+    }
+    return nullptr;
+}
+
 std::wstring statusText(HWND window) {
     HWND found = nullptr;
     ::EnumChildWindows(

@@ -10,6 +10,8 @@
 namespace tess::test {
 
 HWND findManagerWindow(DWORD timeoutMs);
+// The manager window of that process, or null (other processes' windows of the class are passed by).
+HWND findManagerWindowOf(DWORD processId);
 // The status line: the static control below the list.
 std::wstring statusText(HWND window);
 // Rows of the version list, each with its four column texts.

@@ -256,15 +256,28 @@ void writeDownThreads(const fs::path& file) {
     dump.wait(120000);
 }
 
+// Notes once a manager window of another process than the sweep's own, for the log: under Wine the
+// sweep once found such a window first, with the start status, while its own showed the first stage's
+// end.
+void noteOtherManagerWindow(HWND ours, bool& noted) {
+    HWND first = findManagerWindow(0);
+    DWORD owner = 0;
+    if (!noted && ours && first && first != ours && ::GetWindowThreadProcessId(first, &owner)) {
+        trace("a manager window of process " + std::to_string(owner) + " besides ours");
+        noted = true;
+    }
+}
+
 // Lets the process run to its end: message boxes are confirmed (their texts collected) and a manager
 // window is closed once done(window) holds. Returns the collected texts; "timeout" when it hung.
 std::wstring runToEnd(ChildProcess& child, const std::function<bool(HWND)>& done) {
     std::wstring seen;
     int doneChecks = 0;
+    bool otherNoted = false;
     const ULONGLONG deadline = ::GetTickCount64() + operationTimeoutMs;
     while (!child.wait(100)) {
         if (::GetTickCount64() > deadline) {
-            if (HWND window = findManagerWindow(0)) {
+            if (HWND window = findManagerWindowOf(child.id)) {
                 seen += L"{" + statusText(window) + L"} ";
                 saveScreenshot(window, sweepDir() / L"timeout.png");
             }
@@ -278,7 +291,8 @@ std::wstring runToEnd(ChildProcess& child, const std::function<bool(HWND)>& done
             trace("message box: " + toUtf8(box));
         if (!box.empty())
             seen += L"[" + box + L"] ";
-        HWND window = findManagerWindow(0);
+        HWND window = findManagerWindowOf(child.id);
+        noteOtherManagerWindow(window, otherNoted);
         if (window && done(window) && ++doneChecks >= 3) {
             seen += L"{" + statusText(window) + L"} ";
             trace("closing the manager: " + toUtf8(statusText(window)));
@@ -431,6 +445,17 @@ std::string installCompletes(const fs::path& launcher, const char* name) {
     return activeVersionRuns();
 }
 
+// Presses the uninstall button as a click reaches the window (its notification), and confirms the
+// question. A posted BM_CLICK, which emulates a mouse press and so needs focus and capture, was seen to
+// leave a manager of the sweep idle for minutes without the question ever appearing.
+bool pressUninstallAndConfirm(HWND window) {
+    ::PostMessageW(window, WM_COMMAND, MAKEWPARAM(uninstallButton, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(::GetDlgItem(window, uninstallButton)));
+    const bool asked = answerMessageBox(toWide("TESSARO deinstallieren"), IDYES, 10000).has_value();
+    trace(asked ? "uninstall confirmed" : "no uninstall question");
+    return asked;
+}
+
 // Uninstall in the manager: the button, the question, the first stage; the helper then finishes.
 std::wstring uninstall(std::uint64_t n, const fs::path& report) {
     // The manager's handle is closed before the helper is awaited: under Wine a process that ended still
@@ -442,8 +467,7 @@ std::wstring uninstall(std::uint64_t n, const fs::path& report) {
     const std::wstring seen = runToEnd(*manager, [&asked, &before](HWND window) {
         if (!asked && managerIdle(window)) {
             before = statusText(window);
-            clickButton(window, uninstallButton);
-            asked = answerMessageBox(toWide("TESSARO deinstallieren"), IDYES, 10000).has_value();
+            asked = pressUninstallAndConfirm(window);
             return false;
         }
         // The window stays idle for a moment after the answer, until the uninstall begins: idle counts
@@ -606,10 +630,10 @@ std::vector<Operation> operations(const ScratchFolder& scratch) {
              installCompletes(setup, "good");
              // The first stage as the manager runs it, with its helper ended before it starts working.
              ChildProcess manager = start(quoted(installedLauncher()) + L" --manage", 0, {});
-             HWND window = findManagerWindow(60000);
+             HWND window = nullptr;
+             waitUntil([&] { return (window = findManagerWindowOf(manager.id)) != nullptr; }, 60000);
              waitUntil([window] { return managerIdle(window); }, 60000);
-             clickButton(window, uninstallButton);
-             answerMessageBox(toWide("TESSARO deinstallieren"), IDYES, 30000);
+             pressUninstallAndConfirm(window);
              waitUntil([window] { return statusText(window) == stageOneDone; }, 120000);
              for (DWORD id : processesNamed(L"uninstall-")) {
                  KernelHandle helper(::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
