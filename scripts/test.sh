@@ -17,14 +17,6 @@ source "$repo/scripts/wine-env.sh" "$build"
 trap tessaro_stop_wine EXIT
 tessaro_start_display
 tessaro_prepare_prefix
-# The whole run leaves out the kill-point sweep (label "sweep"; run it with -L sweep): some of its
-# kill points still end in a version manager that hangs under Wine, and it takes longer than the
-# suite's budget. Any ctest arguments choose the tests themselves.
-selection=("$@")
-if [ "$#" -eq 0 ]; then
-    selection=(-LE sweep)
-    echo "test.sh: the kill-point sweep is not part of the whole run; run it with: $0 $build -L sweep" >&2
-fi
 # More lanes than cores: tests that only wait for a time-out take no core (ctest-resources.json).
 ctest --test-dir "$build" --output-on-failure --timeout 600 -j 8 \
-      --resource-spec-file "$build/ctest-resources.json" "${selection[@]}"
+      --resource-spec-file "$build/ctest-resources.json" "$@"

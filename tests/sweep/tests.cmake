@@ -39,5 +39,6 @@ set(TESSARO_SWEEP_SHARDS 4 CACHE STRING "Wine prefixes the kill-point sweep runs
 add_test(NAME sweep
   COMMAND bash "${CMAKE_CURRENT_LIST_DIR}/run-sweep.sh" "${CMAKE_BINARY_DIR}" ${TESSARO_SWEEP_SHARDS}
           ${TESSARO_SWEEP_PORT})
-set_tests_properties(sweep PROPERTIES LABELS sweep TIMEOUT 1200 RESOURCE_GROUPS cpu:1
+# It starts first (COST): the whole run cannot end before it.
+set_tests_properties(sweep PROPERTIES LABELS sweep TIMEOUT 1200 RESOURCE_GROUPS cpu:1 COST 20000
   ENVIRONMENT "TESSARO_PORTAL_DATA_HOOK_0=${TESSARO_SWEEP_DIR}/portal-data-hook.sh")
