@@ -112,11 +112,10 @@ std::optional<MessageBoxText> answerMessageBox(const std::wstring& caption, int 
         if (textControl) {
             wchar_t buffer[4096] = {};
             ::SendMessageW(textControl, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(buffer));
-            HWND control = ::GetDlgItem(box, button);
-            if (control)
-                ::SendMessageW(control, BM_CLICK, 0, 0);
-            else
-                ::PostMessageW(box, WM_COMMAND, static_cast<WPARAM>(button), 0);
+            // The button's notification, as a click sends it. A BM_CLICK emulates a mouse press, which
+            // needs focus and capture; under Wine it was seen to get lost, and the question went unanswered.
+            ::SendMessageW(box, WM_COMMAND, MAKEWPARAM(button, BN_CLICKED),
+                           reinterpret_cast<LPARAM>(::GetDlgItem(box, button)));
             return MessageBoxText{caption, buffer};
         }
         ::Sleep(50);
