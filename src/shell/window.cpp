@@ -86,25 +86,28 @@ struct ControlLayout {
     Kept kept = Kept::no;
 };
 
+// The operation controls are created disabled: the window is busy from its creation until its start-up
+// operation ends. A click handled before that operation began asked its question, the start-up operation
+// began meanwhile, and the answered operation was dropped without a word.
 const ControlLayout controlLayouts[] = {
     {L"STATIC", "TESSARO · Software und Versionen", 0, 24, 20, 700, 32, 0},
     {L"BUTTON", "Lizenzen", BS_PUSHBUTTON, 760, 20, 124, 30, noticesButton},
     {L"STATIC",
      "Installiere freigegebene Software. Bestehende Projekte, Konten und Lizenzen bleiben erhalten.", 0, 24,
      55, 855, 40, 0},
-    {L"BUTTON", "Bei CORVALIS anmelden", BS_PUSHBUTTON, 24, 101, 225, 35, signInButton},
-    {L"BUTTON", "Versionen laden", BS_PUSHBUTTON, 265, 101, 165, 35, loadButton},
-    {L"BUTTON", "Snapshots anzeigen", BS_AUTOCHECKBOX, 452, 103, 230, 32, snapshotsBox},
-    {L"BUTTON", "Desktopverknüpfung", BS_AUTOCHECKBOX, 690, 103, 220, 32, desktopBox},
+    {L"BUTTON", "Bei CORVALIS anmelden", BS_PUSHBUTTON | WS_DISABLED, 24, 101, 225, 35, signInButton},
+    {L"BUTTON", "Versionen laden", BS_PUSHBUTTON | WS_DISABLED, 265, 101, 165, 35, loadButton},
+    {L"BUTTON", "Snapshots anzeigen", BS_AUTOCHECKBOX | WS_DISABLED, 452, 103, 230, 32, snapshotsBox},
+    {L"BUTTON", "Desktopverknüpfung", BS_AUTOCHECKBOX | WS_DISABLED, 690, 103, 220, 32, desktopBox},
     {WC_LISTVIEWW, "", WS_BORDER | LVS_REPORT | LVS_SINGLESEL | LVS_SHOWSELALWAYS, 24, 152, 860, 265,
      versionListId, Kept::versionList},
     {L"STATIC", "Installierte Versionen sind auch ohne Internet startbar. Für neue Downloads bitte anmelden.",
      0, 24, 431, 860, 55, 0, Kept::statusLine},
     {PROGRESS_CLASSW, "", PBS_SMOOTH, 24, 490, 860, 18, 0, Kept::progressBar},
-    {L"BUTTON", "Installieren / wechseln", BS_DEFPUSHBUTTON, 24, 527, 195, 38, installButton},
-    {L"BUTTON", "Ausgewählte starten", BS_PUSHBUTTON, 231, 527, 195, 38, startButton},
-    {L"BUTTON", "Reparieren", BS_PUSHBUTTON, 438, 527, 130, 38, repairButton},
-    {L"BUTTON", "Deinstallieren", BS_PUSHBUTTON, 580, 527, 142, 38, uninstallButton},
+    {L"BUTTON", "Installieren / wechseln", BS_DEFPUSHBUTTON | WS_DISABLED, 24, 527, 195, 38, installButton},
+    {L"BUTTON", "Ausgewählte starten", BS_PUSHBUTTON | WS_DISABLED, 231, 527, 195, 38, startButton},
+    {L"BUTTON", "Reparieren", BS_PUSHBUTTON | WS_DISABLED, 438, 527, 130, 38, repairButton},
+    {L"BUTTON", "Deinstallieren", BS_PUSHBUTTON | WS_DISABLED, 580, 527, 142, 38, uninstallButton},
     {L"BUTTON", "Schließen", BS_PUSHBUTTON, 744, 527, 140, 38, closeButton},
 };
 
@@ -249,8 +252,8 @@ void onOperationDone(WPARAM number, bool endedInstallation) {
     rebuildVersionList(s.list, *s.client, s.versionRows);
 }
 
-// An operation ends with its done message. Under Wine that message was seen never to arrive although the
-// worker had ended, which left the window busy for good; so the window also watches the worker's end.
+// An operation ends with its done message. Under Wine a window was seen busy for minutes with its worker
+// thread gone, so the window also watches the worker's end.
 void onWorkerWatch() {
     WindowState& s = state();
     if (s.operationRunning && s.worker.joinable() &&
@@ -273,9 +276,6 @@ void onCreate(HWND window) {
     WindowState& s = state();
     s.window = window;
     createControls(window);
-    // Busy from the start: a click handled before the start-up operation began asked its question, the
-    // start-up operation began meanwhile, and the answered operation was dropped without a word.
-    enableOperationControls(false);
     try {
         s.client = std::make_unique<Client>();
         s.client->progress.report = postProgress;
