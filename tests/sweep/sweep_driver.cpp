@@ -52,6 +52,8 @@ const std::wstring stageOneDone = toWide("Programmversionen entfernt. Bitte dies
 const std::wstring initialStatus =
     toWide("Installierte Versionen sind auch ohne Internet startbar. Für neue Downloads bitte anmelden.");
 const std::wstring installDone = toWide("TESSARO wurde erfolgreich gestartet.");
+// The question's caption; the information boxes the sweep confirms with OK are all others.
+const std::wstring uninstallQuestion = toWide("TESSARO deinstallieren");
 
 fs::path sweepDir() {
     return binaryDir() / L"sweep";
@@ -240,7 +242,7 @@ ChildProcess start(const std::wstring& commandLine, std::uint64_t n, const fs::p
 std::wstring confirmMessageBox(int button = IDOK) {
     HWND box = ::FindWindowW(L"#32770", nullptr);
     HWND text = box ? ::GetDlgItem(box, 0xFFFF) : nullptr;
-    if (!text)
+    if (!text || box == ::FindWindowW(L"#32770", uninstallQuestion.c_str()))
         return {};
     wchar_t buffer[4096] = {};
     ::SendMessageW(text, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(buffer));
@@ -448,12 +450,23 @@ std::string installCompletes(const fs::path& launcher, const char* name) {
 // Presses the uninstall button as a click reaches the window (its notification), and confirms the
 // question. A posted BM_CLICK, which emulates a mouse press and so needs focus and capture, was seen to
 // leave a manager of the sweep idle for minutes without the question ever appearing.
+// An answer that reaches the box while it is still being set up can stay without effect (seen under
+// load in a clean clone: the question stayed open), so it is given again until the box is gone.
 bool pressUninstallAndConfirm(HWND window) {
     ::PostMessageW(window, WM_COMMAND, MAKEWPARAM(uninstallButton, BN_CLICKED),
                    reinterpret_cast<LPARAM>(::GetDlgItem(window, uninstallButton)));
-    const bool asked = answerMessageBox(toWide("TESSARO deinstallieren"), IDYES, 10000).has_value();
-    trace(asked ? "uninstall confirmed" : "no uninstall question");
-    return asked;
+    for (int attempt = 1; attempt <= 3; ++attempt) {
+        if (!answerMessageBox(uninstallQuestion, IDYES, 10000)) {
+            trace("no uninstall question");
+            return false;
+        }
+        if (waitUntil([] { return !::FindWindowW(L"#32770", uninstallQuestion.c_str()); }, 3000)) {
+            trace("uninstall confirmed" + std::string(attempt > 1 ? " (answered again)" : ""));
+            return true;
+        }
+    }
+    trace("the uninstall question stays open");
+    return false;
 }
 
 // Uninstall in the manager: the button, the question, the first stage; the helper then finishes.
