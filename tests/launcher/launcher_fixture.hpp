@@ -167,6 +167,22 @@ inline void offerVariant(const std::string& name) {
     copyFile(variantFolder(name) / L"manifest.json", servedLauncherFolder() / L"manifest.json");
 }
 
+// Removes a folder that programs a case started, and awaited, ran from. Wine lets an ended process keep
+// its folder for a moment after its handle was signalled (a clean clone once failed here with a sharing
+// violation on installRoot); on Windows the folder is free once the process has ended.
+inline void removeTreeOfEndedPrograms(const fs::path& root) {
+    for (int attempt = 1;; ++attempt) {
+        try {
+            removeTree(root);
+            return;
+        } catch (const fs::filesystem_error&) {
+            if (attempt == 20)
+                throw;
+            ::Sleep(250);
+        }
+    }
+}
+
 // The user's launcher folders, shortcuts and uninstall entry start empty and are emptied afterwards.
 class UserState {
   public:
@@ -182,8 +198,8 @@ class UserState {
 
     static void reset() {
         returnParkedLinks();
-        removeTree(installRoot());
-        removeTree(dataRoot());
+        removeTreeOfEndedPrograms(installRoot());
+        removeTreeOfEndedPrograms(dataRoot());
         removeHelperCopies();
         removeShortcutsAndEntry();
         devportal::reset();
