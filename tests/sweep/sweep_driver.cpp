@@ -450,23 +450,12 @@ std::string installCompletes(const fs::path& launcher, const char* name) {
 // Presses the uninstall button as a click reaches the window (its notification), and confirms the
 // question. A posted BM_CLICK, which emulates a mouse press and so needs focus and capture, was seen to
 // leave a manager of the sweep idle for minutes without the question ever appearing.
-// An answer that reaches the box while it is still being set up can stay without effect (seen under
-// load in a clean clone: the question stayed open), so it is given again until the box is gone.
 bool pressUninstallAndConfirm(HWND window) {
     ::PostMessageW(window, WM_COMMAND, MAKEWPARAM(uninstallButton, BN_CLICKED),
                    reinterpret_cast<LPARAM>(::GetDlgItem(window, uninstallButton)));
-    for (int attempt = 1; attempt <= 3; ++attempt) {
-        if (!answerMessageBox(uninstallQuestion, IDYES, 10000)) {
-            trace("no uninstall question");
-            return false;
-        }
-        if (waitUntil([] { return !::FindWindowW(L"#32770", uninstallQuestion.c_str()); }, 3000)) {
-            trace("uninstall confirmed" + std::string(attempt > 1 ? " (answered again)" : ""));
-            return true;
-        }
-    }
-    trace("the uninstall question stays open");
-    return false;
+    const bool asked = answerMessageBox(uninstallQuestion, IDYES, 10000).has_value();
+    trace(asked ? "uninstall confirmed" : "no uninstall question");
+    return asked;
 }
 
 // Uninstall in the manager: the button, the question, the first stage; the helper then finishes.
