@@ -30,13 +30,14 @@ tessaro_prepare_prefix() {
     tessaro_match_window_manager
 }
 
-# Our own Xvfb has no window manager, and Wine's X11 driver then waits two seconds for a manager's
-# answer whenever a window is hidden or destroyed: every message box, every program's end (on Windows
-# that is instant). On such a display the prefix's windows are left unmanaged; on a display of the
-# user's, whose manager answers, they stay managed. Call after tessaro_start_display.
+# Our own Xvfb (TESSARO_DISPLAY_UNMANAGED, also in the scripts started from ours) has no window
+# manager, and Wine's X11 driver then waits two seconds for a manager's answer whenever a window is
+# hidden or destroyed: every message box, every program's end (on Windows that is instant). On such a
+# display the prefix's windows are left unmanaged; on a display of the user's, whose manager answers,
+# they stay managed. Call after tessaro_start_display.
 tessaro_match_window_manager() {
     local key='HKCU\Software\Wine\X11 Driver'
-    if [ -n "${TESSARO_XVFB_PID:-}" ]; then
+    if [ -n "${TESSARO_DISPLAY_UNMANAGED:-}" ]; then
         wine reg add "$key" /v Managed /d N /f </dev/null >/dev/null 2>&1 ||
             { echo "wine-env.sh: the X11 driver setting could not be written" >&2; return 1; }
     else
@@ -66,7 +67,8 @@ tessaro_start_display() {
         if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then
             Xvfb ":$n" -screen 0 1280x800x24 -nolisten tcp </dev/null >/dev/null 2>&1 &
             TESSARO_XVFB_PID=$!
-            export DISPLAY=":$n"
+            # Scripts started from here share the display and know it has no window manager.
+            export DISPLAY=":$n" TESSARO_DISPLAY_UNMANAGED=1
             for _ in $(seq 1 50); do
                 [ -e "/tmp/.X11-unix/X$n" ] && return
                 sleep 0.1
