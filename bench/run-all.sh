@@ -9,6 +9,7 @@ set -uo pipefail
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="${1:-$repo/build}"
 
+bash "$repo/scripts/setup.sh" || exit 1
 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
       -DCMAKE_BUILD_TYPE=Release -DTESSARO_DEVELOPMENT_BUILD=ON >/dev/null || exit 1
 cmake --build "$build" --target TESSARO tessaro_testapp bench_extract_tool portal_download_tool \
@@ -38,7 +39,8 @@ export BENCH_RESULTS="$results"
 for bench in install download launch whole-install; do
     echo "== $bench" >&2
     bash "$repo/bench/$bench-bench.sh" "$build" >"$logs/$bench.log" 2>&1 ||
-        echo "run-all.sh: $bench-bench.sh failed, see $logs/$bench.log" >&2
+        { echo "run-all.sh: $bench-bench.sh failed, see $logs/$bench.log; its last lines:" >&2
+          tail -n 5 "$logs/$bench.log" >&2; }
 done
 
 /usr/bin/python3 - "$results" <<'PY'
@@ -71,8 +73,10 @@ rows = [
 ]
 extras = {
     "1": "{extract_program_s:g} s vs {extract_reference_s:g} s",
-    "2": "{verify10k_program_s:g} s vs {verify10k_reference_s:g} s",
-    "3": "{verify100k_program_s:g} s vs {verify100k_reference_s:g} s; manifest parsed: {verify100k_manifest_mib:g} MiB",
+    "2": "{verify10k_program_s:g} s vs {verify10k_reference_s:g} s; Wine's floor {verify10k_floor_s:g} s "
+         "({verify10k_floor_ratio:g}×)",
+    "3": "{verify100k_program_s:g} s vs {verify100k_reference_s:g} s; manifest parsed: {verify100k_manifest_mib:g} MiB; "
+         "Wine's floor {verify100k_floor_s:g} s ({verify100k_floor_ratio:g}×)",
     "4": "{download_program_mibs:g} vs {download_loop_mibs:g} MiB/s; curl {download_curl_mibs:g}, "
          "curl + sha256sum {download_curl_hash_mibs:g} MiB/s",
     "5": "{launch_program_s:g} s vs {launch_reference_s:g} s",

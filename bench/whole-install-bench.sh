@@ -9,7 +9,8 @@
 # address names the port the portal is started on, which must be free. The release is published once
 # into BUILD_DIR/bench-whole and reused. RUNS defaults to 1 (best of RUNS on both sides).
 # With BENCH_RESULTS set, appends key=value lines for bench/run-all.sh to that file.
-set -euo pipefail
+set -eEuo pipefail
+trap 'echo "whole-install-bench.sh: \"$BASH_COMMAND\" failed with status $? (line $LINENO)" >&2' ERR
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$(cd "${1:-$repo/build}" && pwd)"
 runs="${2:-1}"
@@ -113,7 +114,7 @@ for _ in $(seq 1 "$runs"); do
     hash_tree "$reference/tree"
     end=$(now)
     cmp -s "$reference/artifact.zip" "$zip" || { echo "whole-install-bench.sh: curl fetched other bytes" >&2; exit 1; }
-    reference_times+=("$(echo "$end - $start" | bc -l)")
+    reference_times+=("$(/usr/bin/python3 -c 'import sys; print(float(sys.argv[2]) - float(sys.argv[1]))' "$start" "$end")")
     rm -rf "$reference"
 done
 program=$(printf '%s\n' "${program_times[@]}" | best)

@@ -7,7 +7,7 @@ repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 
 packages=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix mingw-w64-tools libz-mingw-w64-dev
           wine wine64 xvfb xauth xdotool x11-apps x11-utils imagemagick nlohmann-json3-dev googletest cmake
-          ninja-build dpkg-dev python3-cryptography osslsigncode openssl curl unzip clang-format)
+          ninja-build dpkg-dev python3-cryptography osslsigncode openssl curl unzip bc clang-format)
 
 missing=()
 for p in "${packages[@]}"; do
