@@ -105,6 +105,18 @@ print(f"{key}_program_s={ps:.2f}\n{key}_reference_s={rs:.2f}\n{key}_ratio={ps/rs
     fi
 }
 
+# What Wine itself costs a verification of the same tree (the tool's "floor"): key, folder, manifest,
+# reference seconds.
+floors=()
+floor() {
+    local seconds ratio
+    seconds=$(field "$(wine "$tool" floor "$(winpath "$2")" "$(winpath "$3")")" seconds)
+    ratio=$(/usr/bin/python3 -c 'import sys; print(f"{float(sys.argv[1]) / float(sys.argv[2]):.2f}")' "$seconds" "$4")
+    floors+=("$(printf '%-34s %8.1f s = %s× the reference: open, read, hash, close of every file' \
+                "$1 floor (Wine)" "$seconds" "$ratio")")
+    [ -z "${BENCH_RESULTS:-}" ] || printf '%s_floor_s=%s\n%s_floor_ratio=%s\n' "$1" "$seconds" "$1" "$ratio" >>"$BENCH_RESULTS"
+}
+
 echo "== extraction of 1 GiB / 10,000 files"
 warm "$zip"
 out=$(wine "$tool" extract "$(winpath "$zip")" "$(winpath "$manifest")" "$(winpath "$work/program-out")")
@@ -118,15 +130,17 @@ echo "== verification of the extracted package tree"
 out=$(wine "$tool" verify "$(winpath "$work/program-out")" "$(winpath "$manifest")")
 read -r ref_s ref_k < <(measure bash -c 'hash_tree "$1"' _ "$work/program-out")
 row verify10k "verify 10,000 files (sha256sum)" "$(field "$out" seconds)" "$(field "$out" peakWorkingSetBytes)" "$ref_s" "$ref_k" "$(field "$out" manifestWorkingSetBytes)"
+floor verify10k "$work/program-out" "$manifest" "$ref_s"
 rm -rf "$work/unzip-out" "$work/program-out"
 
 echo "== verification of 100,000 small files"
 out=$(wine "$tool" verify "$(winpath "$work/small-tree")" "$(winpath "$work/small-manifest.json")")
 read -r ref_s ref_k < <(measure bash -c 'hash_tree "$1"' _ "$work/small-tree")
 row verify100k "verify 100,000 files (sha256sum)" "$(field "$out" seconds)" "$(field "$out" peakWorkingSetBytes)" "$ref_s" "$ref_k" "$(field "$out" manifestWorkingSetBytes)"
+floor verify100k "$work/small-tree" "$work/small-manifest.json" "$ref_s"
 
 echo
 printf '%-34s %21s | %21s | %6s %7s | %s\n' "" "program (Wine)" "reference (host)" "time" "memory" "manifest"
-printf '%s\n' "${results[@]}"
+printf '%s\n' "${results[@]}" "${floors[@]}"
 echo "ratios are program / reference; the program runs under Wine $(wine --version 2>/dev/null), the reference natively"
 echo "manifest: the program's working set once the signed manifest is parsed, before the operation starts"
