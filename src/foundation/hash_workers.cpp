@@ -12,6 +12,7 @@ constexpr unsigned mostThreads = 4;
 // Files queued per thread: enough that no thread waits for the caller, few enough to hold no list.
 constexpr size_t queuedPerThread = 8;
 constexpr size_t blockBytes = 65536;
+constexpr size_t jobsPerTake = 4;
 
 unsigned threadCount() {
     return std::clamp(std::thread::hardware_concurrency(), 1u, mostThreads);
@@ -69,34 +70,48 @@ std::uint64_t HashWorkers::bytesHashed() const {
     return bytesHashed_.load();
 }
 
+FileHash HashWorkers::hashJob(Job& job, Sha256& hash, std::span<char> buffer) {
+    FileHash result;
+    if (job.written.valid()) {
+        result.flushFailed = !::FlushFileBuffers(job.written.get());
+        job.written.reset();
+    }
+    if (result.flushFailed)
+        return result;
+    std::uint64_t counted = 0;
+    try {
+        result.sha256 = sha256FileHex(job.file, hash, buffer, cancels_, [&](std::uint64_t done) {
+            bytesHashed_ += done - counted;
+            counted = done;
+        });
+    } catch (...) {
+        result.error = std::current_exception();
+    }
+    return result;
+}
+
+// A thread takes up to jobsPerTake queued files at once and hands their results back together: under
+// Wine every wait and wake-up is a round trip to the server, which costs more than hashing a small file.
 void HashWorkers::work() {
     Sha256 hash;
     std::vector<char> buffer(blockBytes);
+    std::array<Job*, jobsPerTake> taken{};
     std::unique_lock lock(mutex_);
     for (;;) {
         jobQueued_.wait(lock, [&] { return stopping_ || nextUnstarted_ < jobs_.size(); });
         if (stopping_)
             return;
-        Job& job = jobs_[nextUnstarted_++];
+        // An even share of what waits, so that no thread idles while another holds several files.
+        const size_t share = (jobs_.size() - nextUnstarted_) / (capacity_ / queuedPerThread);
+        const size_t count = std::clamp(share, size_t{1}, jobsPerTake);
+        for (size_t i = 0; i < count; ++i)
+            taken[i] = &jobs_[nextUnstarted_++];
         lock.unlock();
-        std::uint64_t counted = 0;
-        FileHash result;
-        if (job.written.valid()) {
-            result.flushFailed = !::FlushFileBuffers(job.written.get());
-            job.written.reset();
-        }
-        try {
-            if (!result.flushFailed)
-                result.sha256 = sha256FileHex(job.file, hash, buffer, cancels_, [&](std::uint64_t done) {
-                    bytesHashed_ += done - counted;
-                    counted = done;
-                });
-        } catch (...) {
-            result.error = std::current_exception();
-        }
+        for (size_t i = 0; i < count; ++i)
+            taken[i]->result = hashJob(*taken[i], hash, buffer);
         lock.lock();
-        job.result = std::move(result);
-        job.done = true;
+        for (size_t i = 0; i < count; ++i)
+            taken[i]->done = true;
         jobDone_.notify_all();
     }
 }

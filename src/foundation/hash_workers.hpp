@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,6 +59,7 @@ class HashWorkers {
         bool done = false;
     };
 
+    FileHash hashJob(Job& job, Sha256& hash, std::span<char> buffer);
     void work();
 
     std::vector<CancelFlag> cancels_;
