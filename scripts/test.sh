@@ -17,6 +17,9 @@ source "$repo/scripts/wine-env.sh" "$build"
 trap tessaro_stop_wine EXIT
 tessaro_start_display
 tessaro_prepare_prefix
+# Every run starts from the per-user folders a fresh profile has: a run that was stopped midway could
+# not take back what its tests had put there (rm removes links, never what they point at).
+rm -rf "$WINEPREFIX"/drive_c/users/*/AppData/Local/CORVALIS "$WINEPREFIX"/drive_c/users/*/AppData/Local/Programs/CORVALIS
 # More lanes than cores: tests that only wait for a time-out take no core (ctest-resources.json).
 ctest --test-dir "$build" --output-on-failure --timeout 600 -j 8 \
       --resource-spec-file "$build/ctest-resources.json" "$@"
