@@ -21,6 +21,8 @@ bash "$repo/scripts/setup.sh"
 cmake -S "$repo" -B "$build" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$repo/cmake/mingw-w64-x86_64.cmake" \
       -DCMAKE_BUILD_TYPE=Release -DTESSARO_DEVELOPMENT_BUILD=ON >/dev/null
 cmake --build "$build" --target TESSARO tessaro_testapp window_probe_tool
+# Wine refuses a relative prefix path, and the prefix lives in the build folder.
+build="$(cd "$build" && pwd)"
 
 job="$build/main-job"
 source "$repo/scripts/wine-env.sh" "$build"
