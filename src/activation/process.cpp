@@ -14,6 +14,8 @@ namespace tess {
 namespace fs = std::filesystem;
 namespace {
 
+constexpr DWORD startRetryDelaysMs[] = {250, 500};
+
 std::wstring upperCased(std::wstring name) {
     for (wchar_t& c : name)
         c = static_cast<wchar_t>(std::towupper(c));
@@ -184,11 +186,23 @@ StartedProcess startProcess(const fs::path& program, const std::vector<std::wstr
         applyApplicationVariables(environment, folder.native());
     std::wstring block = environmentBlock(environment);
 
-    DWORD flags = CREATE_UNICODE_ENVIRONMENT | (hidden ? CREATE_NO_WINDOW : 0);
+    const DWORD flags = CREATE_UNICODE_ENVIRONMENT | (hidden ? CREATE_NO_WINDOW : 0);
     PROCESS_INFORMATION info{};
-    require(::CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, flags,
-                             block.data(), folder.c_str(), &startup, &info),
-            "Programm konnte nicht gestartet werden.");
+    auto create = [&] {
+        std::wstring line = commandLine; // CreateProcessW may write into the command line it is given
+        return ::CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, flags, block.data(),
+                                folder.c_str(), &startup, &info) != FALSE;
+    };
+    // A scanner or indexer that has a just-installed program open keeps it from starting for a moment:
+    // it is tried again a little later before the start counts as failed.
+    bool created = create();
+    for (DWORD delayMs : startRetryDelaysMs) {
+        if (created)
+            break;
+        ::Sleep(delayMs);
+        created = create();
+    }
+    require(created, "Programm konnte nicht gestartet werden.");
     KernelHandle thread(info.hThread);
     return StartedProcess{KernelHandle(info.hProcess), static_cast<std::uint32_t>(info.dwProcessId)};
 }

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <shellapi.h>
 
+#include <thread>
+
 namespace tess {
 namespace {
 namespace fs = std::filesystem;
@@ -124,13 +126,32 @@ TEST(IsProgramRunningFrom, MatchesTheFileAndItsFoldersButNotANameThatOnlyBeginsA
     const struct {
         fs::path location;
         bool running;
-    } cases[] = {{folder / L"HELPER.EXE", true}, {scratch.path(), true}, {folder, true},
-                 {scratch / L"Help", false}, {folder / L"helper.ex", false}};
+    } cases[] = {{folder / L"HELPER.EXE", true},
+                 {scratch.path(), true},
+                 {folder, true},
+                 {scratch / L"Help", false},
+                 {folder / L"helper.ex", false}};
     for (const auto& c : cases)
         EXPECT_EQ(isProgramRunningFrom(c.location), c.running) << toUtf8(c.location.native());
     ::TerminateProcess(started.process.get(), 0);
     ::WaitForSingleObject(started.process.get(), 10000);
     EXPECT_FALSE(isProgramRunningFrom(folder));
+}
+
+// A scanner that holds a freshly installed program open for a moment does not make its start fail.
+TEST(StartProcess, StartsAProgramThatWasHeldOpenForAMoment) {
+    test::ScratchFolder scratch;
+    const fs::path folder = scratch / L"app";
+    test::prepareTestApp(folder, Json{{"afterStartMs", 0}}, L"helper.exe");
+    FileHandle held(::CreateFileW((folder / L"helper.exe").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    ASSERT_TRUE(held.valid());
+    std::jthread scanner([&] {
+        ::Sleep(50);
+        held.reset();
+    });
+    StartedProcess started = startProcess(folder / L"helper.exe", {}, true);
+    EXPECT_EQ(::WaitForSingleObject(started.process.get(), 30000), WAIT_OBJECT_0);
 }
 
 TEST(StartProcess, RefusesAProgramThatCannotStart) {
