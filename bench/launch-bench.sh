@@ -74,7 +74,8 @@ sha_times=()
 for run in $(seq 1 "$runs"); do
     printf '{"active":"%s","pending":false}' "$release" >"$data_root/current.json"
     start=$(seconds)
-    wine "$install_root/TESSARO.exe" </dev/null >/dev/null 2>&1 || { echo "launch-bench.sh: launch failed" >&2; exit 1; }
+    wine "$install_root/TESSARO.exe" </dev/null >/dev/null 2>&1 ||
+        { echo "launch-bench.sh: launch $run of $runs ended with exit code $?" >&2; exit 1; }
     end=$(seconds)
     grep -q '"lastGood"' "$data_root/current.json" || { echo "launch-bench.sh: start not confirmed" >&2; exit 1; }
     launch_times+=("$(echo "$end - $start" | bc -l)")
