@@ -114,7 +114,7 @@ for _ in $(seq 1 "$runs"); do
     hash_tree "$reference/tree"
     end=$(now)
     cmp -s "$reference/artifact.zip" "$zip" || { echo "whole-install-bench.sh: curl fetched other bytes" >&2; exit 1; }
-    reference_times+=("$(/usr/bin/python3 -c 'import sys; print(float(sys.argv[2]) - float(sys.argv[1]))' "$start" "$end")")
+    reference_times+=("$(/usr/bin/python3 -c 'import sys; print(f"{float(sys.argv[2]) - float(sys.argv[1]):.3f}")' "$start" "$end")")
     rm -rf "$reference"
 done
 program=$(printf '%s\n' "${program_times[@]}" | best)
