@@ -14,11 +14,11 @@ constexpr size_t queuedPerThread = 8;
 constexpr size_t blockBytes = 65536;
 constexpr size_t jobsPerTake = 4;
 
-unsigned threadCount() {
+} // namespace
+
+unsigned HashWorkers::threadCount() {
     return std::clamp(std::thread::hardware_concurrency(), 1u, mostThreads);
 }
-
-} // namespace
 
 HashWorkers::HashWorkers(std::vector<CancelFlag> cancels)
     : cancels_(std::move(cancels)), capacity_(threadCount() * queuedPerThread) {

@@ -36,6 +36,8 @@ class HashWorkers {
   public:
     // A set cancel flag ends the file being hashed with the cancel error of sha256FileHex.
     explicit HashWorkers(std::vector<CancelFlag> cancels);
+    // How many threads a pass hashes on: one per processor, at most four.
+    [[nodiscard]] static unsigned threadCount();
     ~HashWorkers();
     HashWorkers(const HashWorkers&) = delete;
     HashWorkers& operator=(const HashWorkers&) = delete;
@@ -70,7 +72,7 @@ class HashWorkers {
     std::condition_variable jobDone_;
     std::deque<Job> jobs_; // in queue order; a deque keeps the other jobs in place while one is added
     size_t nextUnstarted_ = 0;
-    size_t capacity_;
+    const size_t capacity_;
     std::vector<std::jthread> threads_; // last member: joined before the state above goes away
 };
 

@@ -9,6 +9,7 @@
 //   bench_extract_tool floor FOLDER MANIFEST-ENVELOPE
 #include "foundation/crypto.hpp"
 #include "foundation/files.hpp"
+#include "foundation/hash_workers.hpp"
 #include "foundation/json.hpp"
 #include "foundation/text.hpp"
 #include "install/extract.hpp"
@@ -18,7 +19,6 @@
 #include <windows.h>
 #include <psapi.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -50,9 +50,8 @@ void hashListedFiles(const std::filesystem::path& folder, const tess::Json& file
             tess::sha256FileHex(folder / tess::toWide(files[i].at("path").get<std::string>()), hash, buffer,
                                 {}, {});
     };
-    const unsigned threads = std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
     std::vector<std::jthread> pool;
-    for (unsigned i = 0; i < threads; ++i)
+    for (unsigned i = 0; i < tess::HashWorkers::threadCount(); ++i)
         pool.emplace_back(hashSome);
 }
 
