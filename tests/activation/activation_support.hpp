@@ -115,14 +115,4 @@ class ScratchInstallation {
     ScopedVariable recordDir{L"TESTAPP_RECORD_DIR", (scratch / L"records").native()};
 };
 
-// The outcome of an operation: empty when it returned, else its message.
-template <class Operation> std::string failureOf(Operation&& operation) {
-    try {
-        operation();
-        return "";
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-}
-
 } // namespace tess::test

@@ -27,16 +27,6 @@ inline Json signedManifest(const std::filesystem::path& envelopeFile) {
     return verifyEnvelope(readBytes(envelopeFile), parse(builtinTrustKeys));
 }
 
-// The message of the exception a call throws, or an empty text when it returns.
-template <class Call> std::string failureOf(Call&& call) {
-    try {
-        call();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return {};
-}
-
 struct PackageFile {
     std::string path;
     std::string content;

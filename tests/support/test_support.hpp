@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstdint>
+#include <exception>
 #include <filesystem>
 #include <functional>
 #include <optional>
@@ -64,6 +65,16 @@ struct MessageBoxText {
 std::optional<MessageBoxText> dismissMessageBox(const std::wstring& caption, DWORD timeoutMs);
 // The same, pressing the button with this id (IDYES, IDNO, ...).
 std::optional<MessageBoxText> answerMessageBox(const std::wstring& caption, int button, DWORD timeoutMs);
+
+// The message of the exception a call throws, or an empty text when it returns.
+template <class Call> std::string failureOf(Call&& call) {
+    try {
+        call();
+    } catch (const std::exception& e) {
+        return e.what();
+    }
+    return {};
+}
 
 // True when a top-level window of this class exists.
 HWND findWindowOfClass(const std::wstring& className, DWORD timeoutMs);
