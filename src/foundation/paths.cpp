@@ -77,9 +77,59 @@ size_t rootLength(const std::wstring& text) {
     return position;
 }
 
+// Calls `visit` with each leading part of `text` that ends with a whole component, beginning with the
+// first component after the first `start` characters.
+template <class Visit> void forEachLeadingPart(const std::wstring& text, size_t start, Visit visit) {
+    std::wstring accumulated = text.substr(0, start);
+    size_t position = start;
+    while (position < text.size()) {
+        size_t end = position;
+        while (end < text.size() && !isSeparator(text[end]))
+            ++end;
+        if (end > position) {
+            if (!accumulated.empty() && !isSeparator(accumulated.back()))
+                accumulated += L'\\';
+            accumulated.append(text, position, end - position);
+            visit(accumulated);
+        }
+        position = end + 1;
+    }
+}
+
+// Where the part of `text` below `root` begins; a path that is not below root counts from its volume.
+// The root gets the long-path prefix when the text has it.
+size_t lengthBelow(const fs::path& rootPath, const std::wstring& text) {
+    const std::wstring root = extendedPath(rootPath, text.starts_with(extendedPrefix)).native();
+    const bool below = text.size() > root.size() && text.starts_with(root) && isSeparator(text[root.size()]);
+    return below ? root.size() + 1 : rootLength(text);
+}
+
 bool isReparsePoint(const std::wstring& path) {
     DWORD attributes = ::GetFileAttributesW(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+bool isExistingFolder(const std::wstring& path) {
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+void refuseReparsePointsFrom(const std::wstring& text, size_t start) {
+    forEachLeadingPart(text, start, [](const std::wstring& part) {
+        require(!isReparsePoint(part), "Verzeichnisverknüpfungen sind hier nicht erlaubt.");
+    });
+}
+
+void createDirectoriesFrom(const std::wstring& text, size_t start) {
+    forEachLeadingPart(text, start, [&text](const std::wstring& part) {
+        // Only missing folders are created: each creation is a change of the disk.
+        if (!isExistingFolder(part) && !createFolder(part)) {
+            DWORD error = ::GetLastError();
+            if (!isExistingFolder(part))
+                throw fs::filesystem_error("create_directories", fs::path(text),
+                                           std::error_code(static_cast<int>(error), std::system_category()));
+        }
+    });
 }
 
 fs::path knownFolder(REFKNOWNFOLDERID id) {
@@ -116,22 +166,12 @@ fs::path extendedPath(const fs::path& path, bool force) {
 
 void refuseReparsePoints(const fs::path& path) {
     const std::wstring text = extendedPath(path, false).native();
-    size_t position = rootLength(text);
-    // The volume root itself is not tested: on Windows it cannot be a link, and Wine shows its Z: root
-    // (a symbolic link to "/" in the prefix) as one.
-    std::wstring accumulated = text.substr(0, position);
-    while (position < text.size()) {
-        size_t end = position;
-        while (end < text.size() && !isSeparator(text[end]))
-            ++end;
-        if (end > position) {
-            if (!accumulated.empty() && !isSeparator(accumulated.back()))
-                accumulated += L'\\';
-            accumulated.append(text, position, end - position);
-            require(!isReparsePoint(accumulated), "Verzeichnisverknüpfungen sind hier nicht erlaubt.");
-        }
-        position = end + 1;
-    }
+    refuseReparsePointsFrom(text, rootLength(text));
+}
+
+void refuseReparsePointsBelow(const fs::path& root, const fs::path& path) {
+    const std::wstring text = extendedPath(path, false).native();
+    refuseReparsePointsFrom(text, lengthBelow(root, text));
 }
 
 fs::path checkInstallPath(const fs::path& path) {
@@ -159,36 +199,14 @@ fs::path checkInstallPath(const fs::path& path) {
     return extendedPath(result, true);
 }
 
-namespace {
-bool isExistingFolder(const std::wstring& path) {
-    const DWORD attributes = ::GetFileAttributesW(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-} // namespace
-
 void createDirectories(const fs::path& path) {
     const std::wstring text = extendedPath(path, false).native();
-    size_t position = rootLength(text);
-    std::wstring accumulated = text.substr(0, position);
-    while (position < text.size()) {
-        size_t end = position;
-        while (end < text.size() && !isSeparator(text[end]))
-            ++end;
-        if (end > position) {
-            if (!accumulated.empty() && !isSeparator(accumulated.back()))
-                accumulated += L'\\';
-            accumulated.append(text, position, end - position);
-            // Only missing folders are created: each creation is a change of the disk.
-            if (!isExistingFolder(accumulated) && !createFolder(accumulated)) {
-                DWORD error = ::GetLastError();
-                if (!isExistingFolder(accumulated))
-                    throw fs::filesystem_error(
-                        "create_directories", fs::path(text),
-                        std::error_code(static_cast<int>(error), std::system_category()));
-            }
-        }
-        position = end + 1;
-    }
+    createDirectoriesFrom(text, rootLength(text));
+}
+
+void createDirectoriesBelow(const fs::path& root, const fs::path& path) {
+    const std::wstring text = extendedPath(path, false).native();
+    createDirectoriesFrom(text, lengthBelow(root, text));
 }
 
 void ensurePrivateDirectory(const fs::path& path) {

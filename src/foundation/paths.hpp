@@ -8,6 +8,9 @@ namespace tess {
 
 std::filesystem::path extendedPath(const std::filesystem::path& path, bool force);
 void refuseReparsePoints(const std::filesystem::path& path);
+// The same for a path inside `root`, a folder the caller has checked itself: only the components after
+// it are looked at.
+void refuseReparsePointsBelow(const std::filesystem::path& root, const std::filesystem::path& path);
 std::filesystem::path checkInstallPath(const std::filesystem::path& path);
 void ensurePrivateDirectory(const std::filesystem::path& path);
 std::filesystem::path localAppDataPath();
@@ -22,6 +25,8 @@ std::filesystem::path runningExecutableFile(const std::filesystem::path& install
 // Creates a folder with all missing parents through Win32 (the standard library stumbles over the
 // \\?\ prefix); failures surface as the standard file-system error of "create_directories".
 void createDirectories(const std::filesystem::path& path);
+// The same for a path inside `root`, a folder that exists: only the components after it are looked at.
+void createDirectoriesBelow(const std::filesystem::path& root, const std::filesystem::path& path);
 
 // Local AppData + "Programs/CORVALIS/TESSARO" and Local AppData + "CORVALIS/TESSARO/Updater".
 std::filesystem::path installRootPath();

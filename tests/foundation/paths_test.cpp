@@ -82,6 +82,27 @@ TEST(RefuseReparsePoints, RefusesLinksOnTheWayAndPassesMissingComponents) {
     }
 }
 
+TEST(RefuseReparsePoints, BelowARootLooksOnlyAtTheComponentsAfterIt) {
+    struct Case {
+        fs::path root;
+        fs::path path;
+        bool refused;
+    };
+    const Case cases[] = {
+        {test::linksRoot(), test::linkToTarget() / L"keep.txt", true},
+        {test::linksRoot(), test::linkTarget() / L"keep.txt", false},
+        // The caller vouches for the root itself.
+        {test::linkToTarget(), test::linkToTarget() / L"keep.txt", false},
+        // A path outside the root is looked at whole.
+        {test::linkTarget(), test::linkToTarget() / L"keep.txt", true},
+    };
+    for (const Case& c : cases) {
+        std::string message = test::failureOf([&] { refuseReparsePointsBelow(c.root, c.path); });
+        EXPECT_EQ(message, c.refused ? "Verzeichnisverknüpfungen sind hier nicht erlaubt." : "")
+            << c.root.string() << " " << c.path.string();
+    }
+}
+
 TEST(WriteFileDurably, ReplacesWholeAndLeavesNoTemporaryFile) {
     test::ScratchFolder folder;
     fs::path target = folder / L"deep" / L"chain" / L"state.json";
