@@ -5,13 +5,12 @@
 #include "foundation/handles.hpp"
 #include "foundation/hash_workers.hpp"
 #include "foundation/paths.hpp"
+#include "install/archive_file.hpp"
 #include "install/archive_paths.hpp"
 #include "install/verify.hpp"
 #include "trust/manifest.hpp"
 
-// iowin32.h relies on the declarations of unzip.h.
 #include <unzip.h>
-#include <iowin32.h>
 
 #include <chrono>
 #include <cstdint>
@@ -72,17 +71,8 @@ bool isSupported(const unz_file_info64& info) {
     return knownMethod && (info.flag & (encryptedFlag | patchDataFlag | strongEncryptionFlag)) == 0;
 }
 
-ZipReader openArchive(const fs::path& archive) {
-    fs::path path = extendedPath(archive, false);
-    {
-        // Tells an unreadable file apart from one that is no ZIP archive; minizip answers both with null.
-        FileHandle probe(::CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                       FILE_ATTRIBUTE_NORMAL, nullptr));
-        require(probe.valid(), "Archiv nicht lesbar.");
-    }
-    zlib_filefunc64_def functions;
-    ::fill_win32_filefunc64W(&functions);
-    ZipReader zip(::unzOpen2_64(path.c_str(), &functions));
+ZipReader openReader(ArchiveFile& archive) {
+    ZipReader zip(archive.openReader());
     require(zip.valid(), "ZIP-Archiv beschädigt.");
     return zip;
 }
@@ -205,17 +195,18 @@ class Extraction {
         require(seen_.insert(key).second, "Doppelte ZIP-Pfade.");
         refuseLinkEntry(entry);
         fs::path full = extendedPath(target_ / fs::path(relative).make_preferred(), false);
-        refuseReparsePoints(full);
+        // A file's own name is not looked at: CREATE_NEW refuses any name that exists, a link included.
+        refuseReparsePointsBelow(target_, entry.directory ? full : full.parent_path());
         if (entry.directory) {
             // Folders need not be listed; they can only be empty here.
             require(entry.info.uncompressed_size == 0, "Ungültiger ZIP-Ordner.");
-            createDirectories(full);
+            createDirectoriesBelow(target_, full);
             return;
         }
         auto listed = expected_.find(key);
         require(listed != expected_.end() && Json(entry.info.uncompressed_size) == listed->second->at("size"),
                 "ZIP-Inhalt stimmt nicht mit Manifest überein.");
-        createDirectories(full.parent_path());
+        createDirectoriesBelow(target_, full.parent_path());
         FileHandle written = writeFile(zip, entry, full);
         while (workers_.full())
             takeHash();
@@ -289,7 +280,8 @@ void extractArchive(const fs::path& archive, const fs::path& target, const Json&
     require(::GetFileAttributesW(root.c_str()) == INVALID_FILE_ATTRIBUTES, "Zielordner existiert bereits.");
     ensurePrivateDirectory(root);
 
-    ZipReader zip = openArchive(archive);
+    ArchiveFile file(extendedPath(archive, false));
+    ZipReader zip = openReader(file);
     Extraction extraction(root, manifest, cancel, package);
     extraction.run(zip.get());
 }

@@ -20,6 +20,7 @@ import binascii
 import hashlib
 import io
 import json
+import random
 import struct
 import sys
 import uuid
@@ -96,6 +97,9 @@ def cases():
     return [
         Case("valid", None, base() + [Entry("docs/", directory=True), Entry("docs/readme.txt", text),
                                       Entry("empty.dat")]),
+        # Compressed data of several read buffers, between two reads of the central directory.
+        Case("large-random-entry", None,
+             [Entry(*APP), Entry("data/random.bin", random.Random(7).randbytes(300_000)), Entry(*DELIVERY)]),
         Case("zip-slip", BAD_PATH, [Entry("../evil.txt", text, listed=False)] + base()),
         Case("zip-slip-nested", BAD_PATH, [Entry("bin/../../evil.txt", text, listed=False)] + base()),
         Case("absolute-slash", ABSOLUTE_PATH, [Entry("/evil.txt", text, listed=False)] + base()),
