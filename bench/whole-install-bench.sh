@@ -7,13 +7,13 @@
 # usage: bench/whole-install-bench.sh [BUILD_DIR] [RUNS]
 # BUILD_DIR (default build) must hold bin/whole_install_tool.exe and testapp/appTESSARO.exe; its portal
 # address names the port the portal is started on, which must be free. The release is published once
-# into BUILD_DIR/bench-whole and reused. RUNS defaults to 1 (best of RUNS on both sides).
+# into BUILD_DIR/bench-whole and reused. RUNS defaults to 2 (best of RUNS on both sides, taking turns).
 # With BENCH_RESULTS set, appends key=value lines for bench/run-all.sh to that file.
 set -eEuo pipefail
 trap 'echo "whole-install-bench.sh: \"$BASH_COMMAND\" failed with status $? (line $LINENO)" >&2' ERR
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$(cd "${1:-$repo/build}" && pwd)"
-runs="${2:-1}"
+runs="${2:-2}"
 tool="$build/bin/whole_install_tool.exe"
 app="$build/testapp/appTESSARO.exe"
 for file in "$tool" "$app"; do
@@ -91,31 +91,32 @@ now() { date +%s.%N; }
 best() { sort -g | head -n 1; }
 hash_tree() { find "$1" -type f -print0 | xargs -0 -n 2000 sha256sum >/dev/null; }
 
+# Nothing is removed between runs: a file system without a journal (ext4 here) passes over inodes freed
+# in the last minutes when it creates files, so a side that followed a bulk removal would be slowed by
+# the other's. Each run installs into its own roots and unpacks into its own reference folder.
 program_times=() reference_times=() peak=0
-for _ in $(seq 1 "$runs"); do
-    rm -rf "$roots"
-    out=$(wine "$tool" 'C:\bench-whole\install' 'C:\bench-whole\data' "$release" </dev/null 2>"$bench/tool.err" |
+rm -rf "$roots" "$reference"
+for run in $(seq 1 "$runs"); do
+    out=$(wine "$tool" "C:\\bench-whole\\$run\\install" "C:\\bench-whole\\$run\\data" "$release" </dev/null 2>"$bench/tool.err" |
           tr -d '\r') || { echo "whole-install-bench.sh: install failed: $(cat "$bench/tool.err")" >&2; exit 1; }
     program_times+=("$(field "$out" seconds)")
     phases=$(tr -d '\r' <"$bench/tool.err")
-    peak=$(field "$out" peakWorkingSetBytes)
-    rm -rf "$roots"
+    peak=$(( peak > $(field "$out" peakWorkingSetBytes) ? peak : $(field "$out" peakWorkingSetBytes) ))
     # Let the test application leave before anything else starts.
     sleep 0.5
 
-    rm -rf "$reference"
-    mkdir -p "$reference"
+    folder="$reference/$run"
+    mkdir -p "$folder"
     start=$(now)
     token=$("${C[@]}" -X POST "$base/_dev/tokens" -d '{}' |
             /usr/bin/python3 -c 'import json,sys; print(json.load(sys.stdin)["access_token"])')
-    "${C[@]}" -H "Authorization: Bearer $token" -o "$reference/artifact.zip" \
+    "${C[@]}" -H "Authorization: Bearer $token" -o "$folder/artifact.zip" \
         "$base/account-api/v1/software/artifacts/$release"
-    unzip -q "$reference/artifact.zip" -d "$reference/tree"
-    hash_tree "$reference/tree"
+    unzip -q "$folder/artifact.zip" -d "$folder/tree"
+    hash_tree "$folder/tree"
     end=$(now)
-    cmp -s "$reference/artifact.zip" "$zip" || { echo "whole-install-bench.sh: curl fetched other bytes" >&2; exit 1; }
+    cmp -s "$folder/artifact.zip" "$zip" || { echo "whole-install-bench.sh: curl fetched other bytes" >&2; exit 1; }
     reference_times+=("$(/usr/bin/python3 -c 'import sys; print(f"{float(sys.argv[2]) - float(sys.argv[1]):.3f}")' "$start" "$end")")
-    rm -rf "$reference"
 done
 program=$(printf '%s\n' "${program_times[@]}" | best)
 ref=$(printf '%s\n' "${reference_times[@]}" | best)
