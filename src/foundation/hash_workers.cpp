@@ -31,34 +31,34 @@ HashWorkers::HashWorkers(std::vector<CancelFlag> cancels)
 
 HashWorkers::~HashWorkers() {
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard<SlimMutex> lock(mutex_);
         stopping_ = true;
     }
-    jobQueued_.notify_all();
+    jobQueued_.notifyAll();
     threads_.clear();
 }
 
 void HashWorkers::add(std::filesystem::path file, FileHandle written) {
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard<SlimMutex> lock(mutex_);
         jobs_.push_back(Job{std::move(file), std::move(written), {}, false});
     }
-    jobQueued_.notify_one();
+    jobQueued_.notifyOne();
 }
 
 bool HashWorkers::full() const {
-    std::lock_guard lock(mutex_);
+    std::lock_guard<SlimMutex> lock(mutex_);
     return jobs_.size() >= capacity_;
 }
 
 bool HashWorkers::empty() const {
-    std::lock_guard lock(mutex_);
+    std::lock_guard<SlimMutex> lock(mutex_);
     return jobs_.empty();
 }
 
 std::optional<FileHash> HashWorkers::takeOldest(std::chrono::milliseconds wait) {
-    std::unique_lock lock(mutex_);
-    if (!jobDone_.wait_for(lock, wait, [&] { return !jobs_.empty() && jobs_.front().done; }))
+    std::unique_lock<SlimMutex> lock(mutex_);
+    if (!jobDone_.waitFor(lock, wait, [&] { return !jobs_.empty() && jobs_.front().done; }))
         return std::nullopt;
     FileHash result = std::move(jobs_.front().result);
     jobs_.pop_front();
@@ -96,7 +96,7 @@ void HashWorkers::work() {
     Sha256 hash;
     std::vector<char> buffer(blockBytes);
     std::array<Job*, jobsPerTake> taken{};
-    std::unique_lock lock(mutex_);
+    std::unique_lock<SlimMutex> lock(mutex_);
     for (;;) {
         jobQueued_.wait(lock, [&] { return stopping_ || nextUnstarted_ < jobs_.size(); });
         if (stopping_)
@@ -112,7 +112,7 @@ void HashWorkers::work() {
         lock.lock();
         for (size_t i = 0; i < count; ++i)
             taken[i]->done = true;
-        jobDone_.notify_all();
+        jobDone_.notifyAll();
     }
 }
 
@@ -123,13 +123,13 @@ BlockHasher::BlockHasher(std::uint32_t blockBytes)
 
 BlockHasher::~BlockHasher() {
     {
-        std::lock_guard lock(mutex_);
+        std::lock_guard<SlimMutex> lock(mutex_);
         stopping_ = true;
     }
-    changed_.notify_all();
+    changed_.notifyAll();
 }
 
-void BlockHasher::waitIdle(std::unique_lock<std::mutex>& lock) {
+void BlockHasher::waitIdle(std::unique_lock<SlimMutex>& lock) {
     changed_.wait(lock, [&] { return !pending_; });
     if (error_)
         std::rethrow_exception(error_);
@@ -137,30 +137,30 @@ void BlockHasher::waitIdle(std::unique_lock<std::mutex>& lock) {
 
 void BlockHasher::add(std::uint32_t length) {
     {
-        std::unique_lock lock(mutex_);
+        std::unique_lock<SlimMutex> lock(mutex_);
         waitIdle(lock);
         pending_ = true;
         pendingLength_ = length;
         filling_ ^= 1;
     }
-    changed_.notify_all();
+    changed_.notifyAll();
 }
 
 void BlockHasher::restart() {
-    std::unique_lock lock(mutex_);
+    std::unique_lock<SlimMutex> lock(mutex_);
     waitIdle(lock);
     hash_.restart();
 }
 
 std::string BlockHasher::finishHex() {
-    std::unique_lock lock(mutex_);
+    std::unique_lock<SlimMutex> lock(mutex_);
     waitIdle(lock);
     auto digest = hash_.finish();
     return toHex(digest.data(), digest.size());
 }
 
 void BlockHasher::work() {
-    std::unique_lock lock(mutex_);
+    std::unique_lock<SlimMutex> lock(mutex_);
     for (;;) {
         changed_.wait(lock, [&] { return stopping_ || pending_; });
         if (stopping_)
@@ -179,7 +179,7 @@ void BlockHasher::work() {
         if (error)
             error_ = error;
         pending_ = false;
-        changed_.notify_all();
+        changed_.notifyAll();
     }
 }
 

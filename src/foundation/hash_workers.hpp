@@ -8,16 +8,15 @@
 #include "foundation/crypto.hpp"
 #include "foundation/handles.hpp"
 #include "foundation/progress.hpp"
+#include "foundation/sync.hpp"
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <exception>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -67,9 +66,9 @@ class HashWorkers {
     std::vector<CancelFlag> cancels_;
     std::atomic<bool> stopping_{false};
     std::atomic<std::uint64_t> bytesHashed_{0};
-    mutable std::mutex mutex_;
-    std::condition_variable jobQueued_;
-    std::condition_variable jobDone_;
+    mutable SlimMutex mutex_;
+    SlimCondition jobQueued_;
+    SlimCondition jobDone_;
     std::deque<Job> jobs_; // in queue order; a deque keeps the other jobs in place while one is added
     size_t nextUnstarted_ = 0;
     const size_t capacity_;
@@ -95,15 +94,15 @@ class BlockHasher {
     [[nodiscard]] std::string finishHex();
 
   private:
-    void waitIdle(std::unique_lock<std::mutex>& lock);
+    void waitIdle(std::unique_lock<SlimMutex>& lock);
     void work();
 
     std::uint32_t blockBytes_;
     std::unique_ptr<char[]> blocks_[2];
     int filling_ = 0;
     Sha256 hash_;
-    std::mutex mutex_;
-    std::condition_variable changed_;
+    SlimMutex mutex_;
+    SlimCondition changed_;
     std::uint32_t pendingLength_ = 0;
     bool pending_ = false;
     bool stopping_ = false;
