@@ -31,7 +31,7 @@ HashWorkers::HashWorkers(std::vector<CancelFlag> cancels)
 
 HashWorkers::~HashWorkers() {
     {
-        std::lock_guard<SlimMutex> lock(mutex_);
+        std::lock_guard lock(mutex_);
         stopping_ = true;
     }
     jobQueued_.notifyAll();
@@ -40,24 +40,24 @@ HashWorkers::~HashWorkers() {
 
 void HashWorkers::add(std::filesystem::path file, FileHandle written) {
     {
-        std::lock_guard<SlimMutex> lock(mutex_);
+        std::lock_guard lock(mutex_);
         jobs_.push_back(Job{std::move(file), std::move(written), {}, false});
     }
     jobQueued_.notifyOne();
 }
 
 bool HashWorkers::full() const {
-    std::lock_guard<SlimMutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     return jobs_.size() >= capacity_;
 }
 
 bool HashWorkers::empty() const {
-    std::lock_guard<SlimMutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     return jobs_.empty();
 }
 
 std::optional<FileHash> HashWorkers::takeOldest(std::chrono::milliseconds wait) {
-    std::unique_lock<SlimMutex> lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (!jobDone_.waitFor(lock, wait, [&] { return !jobs_.empty() && jobs_.front().done; }))
         return std::nullopt;
     FileHash result = std::move(jobs_.front().result);
@@ -96,7 +96,7 @@ void HashWorkers::work() {
     Sha256 hash;
     std::vector<char> buffer(blockBytes);
     std::array<Job*, jobsPerTake> taken{};
-    std::unique_lock<SlimMutex> lock(mutex_);
+    std::unique_lock lock(mutex_);
     for (;;) {
         jobQueued_.wait(lock, [&] { return stopping_ || nextUnstarted_ < jobs_.size(); });
         if (stopping_)
@@ -123,7 +123,7 @@ BlockHasher::BlockHasher(std::uint32_t blockBytes)
 
 BlockHasher::~BlockHasher() {
     {
-        std::lock_guard<SlimMutex> lock(mutex_);
+        std::lock_guard lock(mutex_);
         stopping_ = true;
     }
     changed_.notifyAll();
@@ -137,7 +137,7 @@ void BlockHasher::waitIdle(std::unique_lock<SlimMutex>& lock) {
 
 void BlockHasher::add(std::uint32_t length) {
     {
-        std::unique_lock<SlimMutex> lock(mutex_);
+        std::unique_lock lock(mutex_);
         waitIdle(lock);
         pending_ = true;
         pendingLength_ = length;
@@ -147,20 +147,20 @@ void BlockHasher::add(std::uint32_t length) {
 }
 
 void BlockHasher::restart() {
-    std::unique_lock<SlimMutex> lock(mutex_);
+    std::unique_lock lock(mutex_);
     waitIdle(lock);
     hash_.restart();
 }
 
 std::string BlockHasher::finishHex() {
-    std::unique_lock<SlimMutex> lock(mutex_);
+    std::unique_lock lock(mutex_);
     waitIdle(lock);
     auto digest = hash_.finish();
     return toHex(digest.data(), digest.size());
 }
 
 void BlockHasher::work() {
-    std::unique_lock<SlimMutex> lock(mutex_);
+    std::unique_lock lock(mutex_);
     for (;;) {
         changed_.wait(lock, [&] { return stopping_ || pending_; });
         if (stopping_)

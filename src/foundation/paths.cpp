@@ -166,6 +166,8 @@ fs::path extendedPath(const fs::path& path, bool force) {
 
 void refuseReparsePoints(const fs::path& path) {
     const std::wstring text = extendedPath(path, false).native();
+    // The volume root itself is not tested: on Windows it cannot be a link, and Wine shows its Z: root
+    // (a symbolic link to "/" in the prefix) as one.
     refuseReparsePointsFrom(text, rootLength(text));
 }
 
