@@ -163,6 +163,17 @@ class Extraction {
     }
 
     void run(unzFile zip) {
+        try {
+            unpackAll(zip);
+        } catch (...) {
+            // A cancel is what the user asked for, whatever else went wrong meanwhile.
+            package_.checkCancelled();
+            throw;
+        }
+    }
+
+  private:
+    void unpackAll(unzFile zip) {
         unz_global_info64 global{};
         require(::unzGetGlobalInfo64(zip, &global) == UNZ_OK, "ZIP-Archiv beschädigt.");
         require(global.number_entry <= expected_.size() + surplusEntryAllowance, "Zu viele ZIP-Einträge.");
@@ -181,7 +192,6 @@ class Extraction {
         package_.reportLine("Paket vollständig entpackt und geprüft", bytes_, files_, {}, true, true);
     }
 
-  private:
     // A written and closed file whose hash a worker thread computes while the next entry is unpacked.
     struct Written {
         std::string path;
@@ -233,11 +243,14 @@ class Extraction {
     }
 
     // Compares the oldest written file's hash once it is ready; counts the file only when it matched.
+    // The result and its file leave their queues together before anything is checked, so that a check
+    // that throws can never pair a later result with this file.
     void takeHash() {
         std::optional<FileHash> hash = workers_.takeOldest(hashWait);
         if (!hash)
             return package_.reportLine(unpacking, unpacked_, files_, written_.front().path, false, false);
-        const Written& file = written_.front();
+        const Written file = std::move(written_.front());
+        written_.pop_front();
         require(!hash->flushFailed, "ZIP-Daten beschädigt oder Speicher voll.");
         if (hash->error)
             std::rethrow_exception(hash->error);
@@ -246,7 +259,6 @@ class Extraction {
         bytes_ += file.size;
         ++files_;
         package_.reportLine(unpacking, unpacked_, files_, file.path, false, false);
-        written_.pop_front();
     }
 
     void takeAllHashes() {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <optional>
 #include <set>
 
@@ -76,7 +77,8 @@ void expectExtracts(const std::string& name) {
     HostileCase c = hostileCase(name);
     test::ScratchFolder scratch;
     std::atomic<bool> cancel{false};
-    EXPECT_EQ(failureOf([&] { extractArchive(c.archive, scratch / L"stage", c.manifest, cancel, nullptr); }), "");
+    EXPECT_EQ(failureOf([&] { extractArchive(c.archive, scratch / L"stage", c.manifest, cancel, nullptr); }),
+              "");
 }
 
 TEST(ExtractArchive, HostileArchivesAreRefusedWithTheirMessageAndCleanOnesVerify) {
@@ -215,6 +217,39 @@ TEST(ExtractArchive, CancelEndsWithTheKeepMessage) {
                   }),
                   "Abgebrochen. Vorhandene Installation bleibt erhalten.");
         EXPECT_FALSE(fs::exists(scratch / L"stage"));
+    }
+}
+
+// Many small files keep the hash queue full. A cancel that arrives while a finished file's hash is taken
+// (its line names the file just counted) ends with the keep message, and no later result is paired with
+// that file. The window takes longer for each line than the lines are apart, so every line reaches it
+// and the hash threads finish what is queued meanwhile.
+TEST(ExtractArchive, ACancelWhileAFullHashQueueIsTakenEndsWithTheKeepMessage) {
+    HostileCase c = hostileCase("many-small-files");
+    const Json& files = c.manifest.at("files");
+    const auto namesTheCountedFile = [&files](const std::string& line) {
+        unsigned counted = 0;
+        const size_t colon = line.rfind(": ");
+        if (std::sscanf(line.c_str(), "Paket wird entpackt und geprüft (%u /", &counted) != 1 ||
+            counted == 0 || colon == std::string::npos)
+            return false;
+        const std::string path = files.at(counted - 1).at("path");
+        return path.substr(path.rfind('/') + 1) == line.substr(colon + 2);
+    };
+    for (const int cancelAt : {1, 2}) {
+        SCOPED_TRACE(cancelAt);
+        test::ScratchFolder scratch;
+        std::atomic<bool> cancel{false};
+        Progress progress;
+        int counted = 0;
+        progress.report = [&](const std::string& line, std::uint64_t, std::uint64_t) {
+            ::Sleep(110);
+            if (namesTheCountedFile(line) && ++counted == cancelAt)
+                progress.cancelled = true;
+        };
+        EXPECT_EQ(
+            failureOf([&] { extractArchive(c.archive, scratch / L"stage", c.manifest, cancel, &progress); }),
+            "Abgebrochen. Vorhandene Installation bleibt erhalten.");
     }
 }
 

@@ -137,6 +137,17 @@ def cases():
         Case("wrong-content-then-surplus", TAMPERED,
              base() + [Entry("data.bin", text * 400_000, listed_as=text.upper() * 400_000),
                        Entry("surplus.txt", text, listed=False)]),
+        # More files behind the tampered one than the hash queue holds: its failure is taken while the
+        # queue is full, and the results behind it must not be paired with the files before them.
+        Case("wrong-content-then-many", TAMPERED,
+             base() + [Entry("data.bin", text, listed_as=b"PLAIN TEXT\n")]
+             + [Entry(f"more/{index:03d}.txt", b"%d\n" % index) for index in range(40)]),
+        Case("wrong-content-then-identical", TAMPERED,
+             base() + [Entry("same/000.bin", b"y", listed_as=b"x")]
+             + [Entry(f"same/{index:03d}.bin", b"x") for index in range(1, 41)]),
+        # Many small files keep the hash queue full for most of the extraction.
+        Case("many-small-files", None,
+             base() + [Entry(f"small/{index:03d}.txt", b"%d\n" % index) for index in range(300)]),
         Case("size-mismatch", NOT_IN_MANIFEST, base() + [Entry("data.bin", text, listed_as=text + b"!")]),
         Case("missing-file", MISSING, base(), extra_listed=[("lib/missing.dll", text)]),
         Case("surplus-file", NOT_IN_MANIFEST, base() + [Entry("surplus.txt", text, listed=False)]),
