@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <optional>
 
 namespace tess {
 namespace {
@@ -20,22 +21,36 @@ unsigned HashWorkers::threadCount() {
     return std::clamp(std::thread::hardware_concurrency(), 1u, mostThreads);
 }
 
-HashWorkers::HashWorkers(std::vector<CancelFlag> cancels)
-    : cancels_(std::move(cancels)), capacity_(threadCount() * queuedPerThread) {
+HashWorkers::HashWorkers(std::vector<CancelFlag> cancels, HashWorkerSteps steps)
+    : cancels_(std::move(cancels)), steps_(std::move(steps)), capacity_(threadCount() * queuedPerThread) {
     cancels_.push_back(&stopping_);
     const unsigned count = threadCount();
-    threads_.reserve(count);
-    for (unsigned i = 0; i < count; ++i)
-        threads_.emplace_back([this] { work(); });
+    try {
+        threads_.reserve(count);
+        for (unsigned i = 0; i < count; ++i) {
+            if (steps_.startingThread)
+                steps_.startingThread(i);
+            threads_.emplace_back([this] { work(); });
+        }
+    } catch (...) {
+        // No destructor runs for a half-built pool: the threads already started are told to stop here,
+        // or joining them as the members go would wait for ever.
+        stop();
+        throw;
+    }
 }
 
 HashWorkers::~HashWorkers() {
+    stop();
+    threads_.clear();
+}
+
+void HashWorkers::stop() {
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
     }
     jobQueued_.notifyAll();
-    threads_.clear();
 }
 
 void HashWorkers::add(std::filesystem::path file, FileHandle written) {
@@ -70,6 +85,11 @@ std::uint64_t HashWorkers::bytesHashed() const {
     return bytesHashed_.load();
 }
 
+FileHash HashWorkers::failedJob(Job& job, std::exception_ptr failure) {
+    job.written.reset();
+    return FileHash{{}, std::move(failure), false};
+}
+
 FileHash HashWorkers::hashJob(Job& job, Sha256& hash, std::span<char> buffer) {
     FileHash result;
     if (job.written.valid()) {
@@ -92,9 +112,20 @@ FileHash HashWorkers::hashJob(Job& job, Sha256& hash, std::span<char> buffer) {
 
 // A thread takes up to jobsPerTake queued files at once and hands their results back together: under
 // Wine every wait and wake-up is a round trip to the server, which costs more than hashing a small file.
+// A thread that could not prepare itself still takes its share, each with that failure as its result, so
+// that the caller waiting for a result never waits for ever.
 void HashWorkers::work() {
-    Sha256 hash;
-    std::vector<char> buffer(blockBytes);
+    std::optional<Sha256> hash;
+    std::vector<char> buffer;
+    std::exception_ptr unprepared;
+    try {
+        if (steps_.preparingThread)
+            steps_.preparingThread();
+        hash.emplace();
+        buffer.resize(blockBytes);
+    } catch (...) {
+        unprepared = std::current_exception();
+    }
     std::array<Job*, jobsPerTake> taken{};
     std::unique_lock lock(mutex_);
     for (;;) {
@@ -108,7 +139,8 @@ void HashWorkers::work() {
             taken[i] = &jobs_[nextUnstarted_++];
         lock.unlock();
         for (size_t i = 0; i < count; ++i)
-            taken[i]->result = hashJob(*taken[i], hash, buffer);
+            taken[i]->result =
+                unprepared ? failedJob(*taken[i], unprepared) : hashJob(*taken[i], *hash, buffer);
         lock.lock();
         for (size_t i = 0; i < count; ++i)
             taken[i]->done = true;

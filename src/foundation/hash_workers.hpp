@@ -16,6 +16,7 @@
 #include <deque>
 #include <exception>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -31,10 +32,19 @@ struct FileHash {
     bool flushFailed = false;
 };
 
+// What a pool does before it hashes, each step replaceable so that a test can make one fail: before each
+// thread is started, and on each thread before its hash object and buffer are made.
+struct HashWorkerSteps {
+    std::function<void(unsigned thread)> startingThread;
+    std::function<void()> preparingThread;
+};
+
 class HashWorkers {
   public:
-    // A set cancel flag ends the file being hashed with the cancel error of sha256FileHex.
-    explicit HashWorkers(std::vector<CancelFlag> cancels);
+    // A set cancel flag ends the file being hashed with the cancel error of sha256FileHex. A thread that
+    // cannot be started fails the construction; a thread that cannot get its hash object or buffer
+    // hands that failure back as the result of every file it takes.
+    explicit HashWorkers(std::vector<CancelFlag> cancels, HashWorkerSteps steps = {});
     // How many threads a pass hashes on: one per processor, at most four.
     [[nodiscard]] static unsigned threadCount();
     ~HashWorkers();
@@ -60,10 +70,13 @@ class HashWorkers {
         bool done = false;
     };
 
+    static FileHash failedJob(Job& job, std::exception_ptr failure);
     FileHash hashJob(Job& job, Sha256& hash, std::span<char> buffer);
     void work();
+    void stop();
 
     std::vector<CancelFlag> cancels_;
+    HashWorkerSteps steps_;
     std::atomic<bool> stopping_{false};
     std::atomic<std::uint64_t> bytesHashed_{0};
     mutable SlimMutex mutex_;
