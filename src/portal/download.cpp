@@ -10,6 +10,8 @@
 #include "foundation/text.hpp"
 
 #include <algorithm>
+#include <chrono>
+#include <optional>
 
 namespace tess {
 namespace fs = std::filesystem;
@@ -41,6 +43,32 @@ void hashKeptPart(const fs::path& path, std::uint64_t present, BlockHasher& hash
         present -= read;
     }
 }
+
+// Progress of a transfer after every read, at most every 100 ms: a fast line would otherwise flood the
+// window with lines, a slow one still moves the bar several times a second.
+class ProgressPace {
+  public:
+    ProgressPace(const Progress& progress, std::uint64_t total) : progress_(progress), total_(total) {}
+
+    // A forced line still never repeats the amount of the line before.
+    void report(std::uint64_t done, bool force = false) {
+        if (!progress_.report || done == lastDone_)
+            return;
+        const auto now = std::chrono::steady_clock::now();
+        if (!force && now - last_ < interval)
+            return;
+        last_ = now;
+        lastDone_ = done;
+        progress_.report("Software wird heruntergeladen …", done, total_);
+    }
+
+  private:
+    static constexpr std::chrono::milliseconds interval{100};
+    const Progress& progress_;
+    std::uint64_t total_;
+    std::chrono::steady_clock::time_point last_{};
+    std::optional<std::uint64_t> lastDone_;
+};
 
 std::wstring rangeHeaders(std::uint64_t present, const std::string& sha256) {
     if (present == 0)
@@ -100,10 +128,15 @@ std::uint64_t checkAnswer(const PortalRequest& request, std::int32_t status, std
 
 } // namespace
 
+// Waits for what has arrived and takes that much: WinHttpReadData alone may wait until the whole buffer
+// is filled (Wine's does), which on a slow line would keep a pause waiting for a megabyte.
 bool readWinHttpBody(const PortalRequest& request, char* buffer, std::uint32_t capacity,
                      std::uint32_t& read) {
+    DWORD available = 0;
     DWORD got = 0;
-    const bool ok = ::WinHttpReadData(request.request.get(), buffer, capacity, &got);
+    const bool ok = ::WinHttpQueryDataAvailable(request.request.get(), &available) &&
+                    (available == 0 || ::WinHttpReadData(request.request.get(), buffer,
+                                                         std::min<DWORD>(available, capacity), &got));
     read = got;
     return ok;
 }
@@ -145,7 +178,9 @@ void downloadArtifact(const std::string& apiPath, const fs::path& partialPath, c
             "Download kann nicht fortgesetzt werden.");
 
     std::uint32_t filled = 0;
-    // Writes and hashes what the block holds; also before a failure, so a resume keeps every good byte.
+    ProgressPace pace(progress, size);
+    // Writes and hashes what the block holds; also before a failure or a pause, so a resume keeps every
+    // good byte.
     const auto storeBlock = [&] {
         if (filled == 0)
             return;
@@ -155,31 +190,33 @@ void downloadArtifact(const std::string& apiPath, const fs::path& partialPath, c
         hasher.add(filled);
         present += filled;
         filled = 0;
-        if (progress.report)
-            progress.report("Software wird heruntergeladen …", present, size);
+        pace.report(present, true);
     };
-    for (bool ended = false; !ended;) {
-        require(!progress.cancelled.load(), "Download pausiert. Er kann später fortgesetzt werden.");
-        // WinHTTP hands out little more than one TLS record per call; the block is filled before it is
-        // written and hashed.
-        while (filled < downloadBufferBytes) {
-            std::uint32_t got = 0;
-            if (!read(request, hasher.block() + filled, downloadBufferBytes - filled, got)) {
-                storeBlock();
-                throw Error("Download unterbrochen. Er kann später fortgesetzt werden.");
-            }
-            if (got == 0) {
-                ended = true;
-                break;
-            }
-            if (got > size - present - filled) {
-                storeBlock();
-                throw Error("Download größer als signierte Paketgröße.");
-            }
-            filled += got;
+    // WinHTTP returns from each read with what has arrived, often little more than one TLS record: the
+    // cancel flag is looked at before every read, so that a slow line pauses at once, while the block is
+    // written and hashed only when it is full.
+    for (;;) {
+        if (progress.cancelled.load()) {
+            storeBlock();
+            throw Error("Download pausiert. Er kann später fortgesetzt werden.");
         }
-        storeBlock();
+        if (filled == downloadBufferBytes)
+            storeBlock();
+        std::uint32_t got = 0;
+        if (!read(request, hasher.block() + filled, downloadBufferBytes - filled, got)) {
+            storeBlock();
+            throw Error("Download unterbrochen. Er kann später fortgesetzt werden.");
+        }
+        if (got == 0)
+            break;
+        if (got > size - present - filled) {
+            storeBlock();
+            throw Error("Download größer als signierte Paketgröße.");
+        }
+        filled += got;
+        pace.report(present + filled);
     }
+    storeBlock();
     require(::FlushFileBuffers(file.get()), "Download konnte nicht dauerhaft gespeichert werden.");
     file.reset();
     require(present == size && hasher.finishHex() == sha256,

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <optional>
 
 namespace tess {
@@ -234,7 +235,7 @@ TEST_F(DownloadArtifact, CutTransferResumesOnTheNextCallWithTheRightHash) {
     EXPECT_EQ(requests[1].at("bytesSent"), bytes.size() - kept);
 }
 
-TEST_F(DownloadArtifact, CancelPausesAfterOneBufferAndTheNextCallFinishes) {
+TEST_F(DownloadArtifact, CancelPausesAtTheNextReadAndTheNextCallFinishes) {
     std::vector<std::pair<std::uint64_t, std::uint64_t>> reports;
     client.progress.report = [&](const std::string& text, std::uint64_t done, std::uint64_t total) {
         EXPECT_EQ(text, "Software wird heruntergeladen …");
@@ -255,6 +256,33 @@ TEST_F(DownloadArtifact, CancelPausesAfterOneBufferAndTheNextCallFinishes) {
     for (size_t i = 1; i < reports.size(); ++i)
         EXPECT_LE(reports[i].first - reports[i - 1].first, downloadBufferBytes);
     EXPECT_EQ(test::readBytes(partial), bytes);
+}
+
+// On a slow line the bar moves several times a second and a pause comes with the next read, not once a
+// whole buffer has arrived; what was read before the pause is stored.
+TEST_F(DownloadArtifact, ASlowLineReportsEverySecondAndPausesAtTheNextRead) {
+    portal::addFault({{"fault", "throttle"}, {"bytesPerSecond", 32768}, {"path", apiPath}});
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point began = Clock::now();
+    std::vector<Clock::time_point> times{began};
+    std::uint64_t lastDone = 0;
+    Clock::time_point cancelledAt;
+    client.progress.report = [&](const std::string&, std::uint64_t done, std::uint64_t) {
+        times.push_back(Clock::now());
+        lastDone = done;
+        if (!client.progress.cancelled && times.back() - began > std::chrono::seconds(3)) {
+            cancelledAt = times.back();
+            client.progress.cancelled = true;
+        }
+    };
+    ASSERT_GT(bytes.size(), 4u * 32768) << "the artifact must take longer than the wait before the pause";
+    EXPECT_EQ(download(partial), "Download pausiert. Er kann später fortgesetzt werden.");
+    EXPECT_LT(Clock::now() - cancelledAt, std::chrono::seconds(1));
+    for (size_t i = 1; i < times.size(); ++i)
+        EXPECT_LT(times[i] - times[i - 1], std::chrono::seconds(1))
+            << "between reports " << i - 1 << " and " << i;
+    EXPECT_EQ(std::filesystem::file_size(partial), lastDone);
+    EXPECT_EQ(test::readBytes(partial), bytes.substr(0, lastDone));
 }
 
 } // namespace

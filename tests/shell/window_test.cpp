@@ -49,8 +49,6 @@ std::wstring w(const char* utf8) {
 }
 const std::wstring initialStatus =
     w("Installierte Versionen sind auch ohne Internet startbar. Für neue Downloads bitte anmelden.");
-const std::wstring closingNotice =
-    w("Vorgang wird sicher beendet. Vollständige Installationen bleiben erhalten …");
 const std::wstring percentMark = w(" % · ");
 
 const Json& e2eReleases() {
@@ -332,10 +330,11 @@ TEST_F(ManagerWindow, InstallFromTheCommandLineSignsInInstallsAndStartsTheApplic
     EXPECT_FALSE(fs::exists(desktopShortcut())) << "the desktop shortcut box was not checked";
 }
 
-TEST_F(ManagerWindow, ClosingDuringADownloadWaitsForItToStopAndKeepsThePartialFile) {
+// On a slow line (32 kB/s) the download stops at its next read: the window closes within two seconds.
+TEST_F(ManagerWindow, ClosingDuringADownloadStopsItAtOnceAndKeepsThePartialFile) {
     storeSignIn();
     devportal::addFault({{"fault", "throttle"},
-                         {"bytesPerSecond", 131072},
+                         {"bytesPerSecond", 32768},
                          {"path", std::string(devportal::artifactsPath) + "*"}});
     Manager manager(L"--manage");
     ASSERT_TRUE(manager.waitIdle());
@@ -347,9 +346,7 @@ TEST_F(ManagerWindow, ClosingDuringADownloadWaitsForItToStopAndKeepsThePartialFi
     ASSERT_TRUE(manager.waitStatus(percentMark)) << toUtf8(manager.status());
 
     manager.click(closeButton);
-    ASSERT_TRUE(manager.waitStatus(closingNotice, 30000));
-    EXPECT_FALSE(manager.waitExit(0)) << "the window closed before the download stopped";
-    EXPECT_EQ(manager.waitExit(60000), std::optional<DWORD>(0));
+    EXPECT_EQ(manager.waitExit(2000), std::optional<DWORD>(0));
 
     const std::string sha = devportal::releaseInfo(e2eId("good")).at("artifactSha256").get<std::string>();
     const fs::path partial = dataRootPath() / L"downloads" / toWide(sha + ".zip.partial");

@@ -31,8 +31,8 @@ int wmain(int argc, wchar_t** argv) {
         }
         const auto buffer = std::make_unique<char[]>(tess::downloadBufferBytes);
         for (;;) {
-            std::uint32_t got = 0;
-            if (!tess::readWinHttpBody(request, buffer.get(), tess::downloadBufferBytes, got)) {
+            DWORD got = 0;
+            if (!::WinHttpReadData(request.request.get(), buffer.get(), tess::downloadBufferBytes, &got)) {
                 std::printf("error read failed after %llu bytes\n", total);
                 return 1;
             }
