@@ -1,13 +1,16 @@
 #include "foundation/changes.hpp"
 
+#include <atomic>
+
 namespace tess {
 namespace fs = std::filesystem;
 namespace {
 
-// Written once at start, before any thread but the main one runs; the count is only read by the
-// observer, which runs on the thread making the change.
+// Written once at start, before any thread but the main one runs. Changes are made on more than one
+// thread (the notices file is written on the window's thread while an operation runs), so each takes its
+// number atomically.
 ChangeObserver observer = nullptr;
-std::uint64_t changes = 0;
+std::atomic<std::uint64_t> changes{0};
 
 } // namespace
 
@@ -16,10 +19,10 @@ void observeChanges(ChangeObserver newObserver) {
 }
 
 void beforeChange(const char* call, const fs::path& target) {
-    ++changes;
+    const std::uint64_t number = ++changes;
     if (observer) {
         const DWORD error = ::GetLastError();
-        observer(changes, call, target.c_str());
+        observer(number, call, target.c_str());
         ::SetLastError(error);
     }
 }
@@ -37,6 +40,11 @@ BOOL moveFile(const fs::path& from, const fs::path& to, DWORD flags) {
 BOOL deleteFile(const fs::path& path) {
     beforeChange("DeleteFileW", path);
     return ::DeleteFileW(path.c_str());
+}
+
+BOOL setFileAttributes(const fs::path& path, DWORD attributes) {
+    beforeChange("SetFileAttributesW", path);
+    return ::SetFileAttributesW(path.c_str(), attributes);
 }
 
 BOOL createFolder(const fs::path& path) {

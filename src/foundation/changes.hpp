@@ -22,6 +22,7 @@ void beforeChange(const char* call, const std::filesystem::path& target);
 BOOL copyFile(const std::filesystem::path& from, const std::filesystem::path& to, bool failIfExists);
 BOOL moveFile(const std::filesystem::path& from, const std::filesystem::path& to, DWORD flags);
 BOOL deleteFile(const std::filesystem::path& path);
+BOOL setFileAttributes(const std::filesystem::path& path, DWORD attributes);
 BOOL createFolder(const std::filesystem::path& path);
 BOOL removeFolder(const std::filesystem::path& path);
 // CreateFileW for writing (any disposition that may create or change the file).

@@ -22,6 +22,13 @@ namespace {
                                std::error_code(static_cast<int>(error), std::system_category()));
 }
 
+// Windows refuses to delete a read-only file or folder; any other attribute is no obstacle, so only that
+// one is taken away, and only where it is set.
+void clearReadOnly(const fs::path& path, bool readOnly) {
+    if (readOnly)
+        setFileAttributes(path, FILE_ATTRIBUTE_NORMAL);
+}
+
 } // namespace
 
 std::vector<TreeEntry> listFolder(const fs::path& folder) {
@@ -42,7 +49,8 @@ std::vector<TreeEntry> listFolder(const fs::path& folder) {
             continue;
         entries.push_back({extended / name, name, (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0,
                            (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0,
-                           (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow});
+                           (static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow,
+                           (data.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0});
     } while (::FindNextFileW(find.get(), &data));
     const DWORD error = ::GetLastError();
     if (error != ERROR_NO_MORE_FILES)
@@ -95,7 +103,7 @@ void removeTree(const fs::path& root) {
         walkTree(target, [&entries](const TreeEntry& entry) { entries.push_back(entry); });
     // Children were visited after their parents, so the reverse order empties each folder first.
     for (auto it = entries.rbegin(); it != entries.rend(); ++it) {
-        ::SetFileAttributesW(it->path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        clearReadOnly(it->path, it->readOnly);
         bool removed = it->directory ? removeFolder(it->path) : deleteFile(it->path);
         if (!removed)
             throwRemoveError(it->path, ::GetLastError());
@@ -104,7 +112,7 @@ void removeTree(const fs::path& root) {
         if (!removeFolder(target))
             throwRemoveError(target, ::GetLastError());
     } else {
-        ::SetFileAttributesW(target.c_str(), FILE_ATTRIBUTE_NORMAL);
+        clearReadOnly(target, (attributes & FILE_ATTRIBUTE_READONLY) != 0);
         if (!deleteFile(target))
             throwRemoveError(target, ::GetLastError());
     }

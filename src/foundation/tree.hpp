@@ -15,6 +15,7 @@ struct TreeEntry {
     bool directory;
     bool reparsePoint;
     unsigned long long size;
+    bool readOnly = false;
 };
 
 // The direct entries of a folder (without "." and "..", relative holding the name); a missing folder

@@ -7,7 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace tess {
@@ -60,15 +63,47 @@ TEST(Changes, EachChangeIsAnnouncedBeforeItIsMade) {
     createDirectories(folder / L"a" / L"b");
     createDirectories(folder / L"a" / L"b");
     writeFileDurably(folder / L"a" / L"b" / L"state.json", "{}");
+    ::SetFileAttributesW((folder / L"a" / L"b" / L"state.json").c_str(), FILE_ATTRIBUTE_READONLY);
     removeTree(folder / L"a");
     observeChanges(nullptr);
-    ASSERT_EQ(announced.size(), 7u);
-    const std::vector<std::string> expected = {
-        "CreateDirectoryW new a",     "CreateDirectoryW new b",          "CreateFileW new",
-        "MoveFileExW new state.json", "DeleteFileW existing state.json", "RemoveDirectoryW existing b",
-        "RemoveDirectoryW existing a"};
+    ASSERT_EQ(announced.size(), 8u);
+    const std::vector<std::string> expected = {"CreateDirectoryW new a",
+                                               "CreateDirectoryW new b",
+                                               "CreateFileW new",
+                                               "MoveFileExW new state.json",
+                                               "SetFileAttributesW existing state.json",
+                                               "DeleteFileW existing state.json",
+                                               "RemoveDirectoryW existing b",
+                                               "RemoveDirectoryW existing a"};
     for (size_t i = 0; i < expected.size(); ++i)
         EXPECT_TRUE(announced[i].starts_with(expected[i])) << announced[i] << " / " << expected[i];
+}
+
+// Changes made on two threads at once each get a number of their own: the sweep's kill point n must
+// mean one change, whichever thread makes it.
+std::mutex numbersLock;
+std::vector<std::uint64_t> numbers;
+void recordNumber(std::uint64_t number, const char*, const wchar_t*) {
+    std::lock_guard lock(numbersLock);
+    numbers.push_back(number);
+}
+
+TEST(Changes, ChangesOnTwoThreadsAreNumberedOnceEach) {
+    test::ScratchFolder folder;
+    numbers.clear();
+    observeChanges(recordNumber);
+    const auto announce = [&folder] {
+        for (int i = 0; i < 20000; ++i)
+            beforeChange("test", folder.path());
+    };
+    std::thread other(announce);
+    announce();
+    other.join();
+    observeChanges(nullptr);
+    std::sort(numbers.begin(), numbers.end());
+    ASSERT_EQ(numbers.size(), 40000u);
+    EXPECT_EQ(std::adjacent_find(numbers.begin(), numbers.end()), numbers.end()) << "a number came twice";
+    EXPECT_EQ(numbers.back() - numbers.front(), 39999u);
 }
 
 } // namespace
