@@ -114,15 +114,17 @@ void openBrowser(const std::string& address) {
     require(reinterpret_cast<INT_PTR>(result) > 32, "Standardbrowser konnte nicht geöffnet werden.");
 }
 
-// Empty when the client closed the connection or did not deliver its request before its own ten
-// seconds or the sign-in's time ran out. The cancel flag is looked at before every read.
+// Empty when the client closed the connection, sent nothing for two seconds, or did not deliver its
+// request before its own ten seconds or the sign-in's time ran out. The cancel flag is looked at at least
+// once a second while a read waits.
 std::string receiveRequest(const Socket& connection, std::uint64_t signInEnd, Progress& progress) {
     const std::uint64_t end = std::min(::GetTickCount64() + signInConnectionLimitMs, signInEnd);
+    std::uint64_t readEnd = std::min(::GetTickCount64() + signInReceiveTimeoutMs, end);
     std::string request;
     char piece[4096];
     while (request.find("\r\n\r\n") == std::string::npos && request.size() < maxRequestBytes) {
         require(!progress.cancelled.load(), "Anmeldung abgebrochen.");
-        const std::uint64_t left = remainingMs(end);
+        const std::uint64_t left = remainingMs(readEnd);
         if (left == 0)
             return {};
         if (!awaitReadable(connection, std::min<std::uint64_t>(left, signInCycleMs)))
@@ -131,6 +133,7 @@ std::string receiveRequest(const Socket& connection, std::uint64_t signInEnd, Pr
         if (received <= 0)
             return {};
         request.append(piece, static_cast<size_t>(received));
+        readEnd = std::min(::GetTickCount64() + signInReceiveTimeoutMs, end);
     }
     return request;
 }

@@ -13,9 +13,11 @@ inline constexpr std::uint16_t signInPort = 43872;
 inline constexpr std::string_view signInRedirectAddress = "http://127.0.0.1:43872/callback";
 inline constexpr std::string_view signInScope = "openid profile email offline_access software.download";
 // The waits of one sign-in: cycles of up to one second, and no more time in all than the sign-in
-// wait of the build settings (300 such cycles), however it is spent; one connection gets ten seconds
-// to deliver its request, so a stray local client cannot hold the sign-in.
+// wait of the build settings (300 such cycles), however it is spent; one connection gets two seconds for
+// each read and ten seconds in all to deliver its request, so a silent or trickling local client cannot
+// hold the sign-in.
 inline constexpr std::uint32_t signInCycleMs = 1000;
+inline constexpr std::uint32_t signInReceiveTimeoutMs = 2000;
 inline constexpr std::uint32_t signInConnectionLimitMs = 10000;
 
 // Every byte but ASCII letters, digits and "-._~" as "%" and two upper-case hexadecimal digits.

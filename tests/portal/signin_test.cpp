@@ -115,10 +115,12 @@ const sockaddr* listenerAddress() {
     return reinterpret_cast<const sockaddr*>(&address);
 }
 
-// A local client that sends its request one byte every half second and never finishes it.
+// A local client that sends its request one byte every half second and never finishes it, or (silent)
+// sends nothing at all.
 class Trickler {
   public:
-    Trickler() : run_(std::async(std::launch::async, [this] { return trickle(); })) {}
+    explicit Trickler(bool silent = false)
+        : silent_(silent), run_(std::async(std::launch::async, [this] { return trickle(); })) {}
     ~Trickler() {
         stop_ = true;
         if (run_.valid())
@@ -138,7 +140,7 @@ class Trickler {
         ::connect(connection.get(), listenerAddress(), sizeof(sockaddr_in));
         const std::string request = "GET /callback?state=stray HTTP/1.1\r\n";
         for (size_t sent = 0; !stop_; ++sent) {
-            if (::send(connection.get(), &request[sent % request.size()], 1, 0) != 1)
+            if (!silent_ && ::send(connection.get(), &request[sent % request.size()], 1, 0) != 1)
                 break;
             fd_set readable;
             FD_ZERO(&readable);
@@ -153,6 +155,7 @@ class Trickler {
                                                                      start);
     }
 
+    const bool silent_;
     std::atomic<bool> stop_{false};
     std::future<std::chrono::milliseconds> run_;
 };
@@ -354,6 +357,20 @@ TEST_F(BrowserSignIn, ATricklingClientIsDroppedAfterTenSecondsAndCancelIsHonoure
         EXPECT_EQ(outcome(run), "(no error)");
     }
     EXPECT_TRUE(portIsFree());
+}
+
+TEST_F(BrowserSignIn, ASilentClientIsDroppedAfterTwoSeconds) {
+    BrowserStub browser;
+    auto run = startSignIn();
+    const std::string opened = browser.awaitOpenedAddress();
+    ASSERT_FALSE(opened.empty());
+    Trickler silent(true);
+    const auto held = silent.heldFor(20s);
+    ASSERT_TRUE(held.has_value());
+    EXPECT_GE(*held, 1500ms);
+    EXPECT_LE(*held, 4s);
+    EXPECT_EQ(callBack("GET " + portalCallbackTarget(opened) + " HTTP/1.1"), browserAnswer);
+    EXPECT_EQ(outcome(run), "(no error)");
 }
 
 TEST_F(BrowserSignIn, RefusedRefreshOpensTheBrowserWhenInteractive) {
