@@ -93,7 +93,10 @@ function(tessaro_add_launcher_variant)
     "${resource_files};${TESSARO_GENERATED_DIR}/third-party-notices.txt")
   add_executable(${arg_NAME} WIN32 "${resource}")
   target_link_libraries(${arg_NAME} PRIVATE tessaro_main ${arg_NAME}_settings tessaro_shell)
-  target_link_options(${arg_NAME} PRIVATE -municode -static -static-libgcc -static-libstdc++)
+  # No link time in the header: the same commit links to the same bytes wherever it is built, so a
+  # released executable can be rebuilt and compared with the signed one.
+  target_link_options(${arg_NAME} PRIVATE -municode -static -static-libgcc -static-libstdc++
+    -Wl,--no-insert-timestamp)
   set_target_properties(${arg_NAME} PROPERTIES OUTPUT_NAME TESSARO RUNTIME_OUTPUT_DIRECTORY "${arg_OUTPUT_DIR}")
 endfunction()
 

@@ -22,3 +22,7 @@ tessaro_discovered_test_properties(TARGET shell_tests MATCH "^ManagerWindow[.]" 
   RESOURCE_LOCK "desktop;devportal;loopback_43872" TIMEOUT 900)
 tessaro_discovered_test_properties(TARGET shell_tests MATCH "^VersionList[.]" PROPERTIES
   FIXTURES_REQUIRED activation_packages)
+
+add_test(NAME shell.LauncherHeaderHasNoLinkTime
+  COMMAND /usr/bin/python3 "${CMAKE_CURRENT_LIST_DIR}/pe_header_check.py" "$<TARGET_FILE:TESSARO>")
+set_tests_properties(shell.LauncherHeaderHasNoLinkTime PROPERTIES LABELS "shell;python" TIMEOUT 60)
