@@ -10,12 +10,26 @@ namespace {
 // thread (the notices file is written on the window's thread while an operation runs), so each takes its
 // number atomically.
 ChangeObserver observer = nullptr;
+FileDataObserver dataObserver = nullptr;
 std::atomic<std::uint64_t> changes{0};
+
+void tellFileData(FileData what, HANDLE file, const wchar_t* path, std::uint64_t offset,
+                  std::uint64_t length) {
+    if (!dataObserver)
+        return;
+    const DWORD error = ::GetLastError();
+    dataObserver(what, file, path, offset, length);
+    ::SetLastError(error);
+}
 
 } // namespace
 
 void observeChanges(ChangeObserver newObserver) {
     observer = newObserver;
+}
+
+void observeFileData(FileDataObserver newObserver) {
+    dataObserver = newObserver;
 }
 
 void beforeChange(const char* call, const fs::path& target) {
@@ -27,9 +41,34 @@ void beforeChange(const char* call, const fs::path& target) {
     }
 }
 
+BOOL writeToFile(HANDLE file, const void* data, DWORD size, DWORD& written) {
+    LARGE_INTEGER offset{};
+    if (dataObserver)
+        ::SetFilePointerEx(file, LARGE_INTEGER{}, &offset, FILE_CURRENT);
+    written = 0;
+    const BOOL ok = ::WriteFile(file, data, size, &written, nullptr);
+    if (written > 0)
+        tellFileData(FileData::written, file, nullptr, static_cast<std::uint64_t>(offset.QuadPart), written);
+    return ok;
+}
+
+BOOL flushFile(HANDLE file) {
+    const BOOL ok = ::FlushFileBuffers(file);
+    if (ok)
+        tellFileData(FileData::flushed, file, nullptr, 0, 0);
+    return ok;
+}
+
+void wroteWholeFile(const fs::path& path) {
+    tellFileData(FileData::writtenWhole, nullptr, path.c_str(), 0, 0);
+}
+
 BOOL copyFile(const fs::path& from, const fs::path& to, bool failIfExists) {
     beforeChange("CopyFileW", to);
-    return ::CopyFileW(from.c_str(), to.c_str(), failIfExists);
+    const BOOL ok = ::CopyFileW(from.c_str(), to.c_str(), failIfExists);
+    if (ok)
+        wroteWholeFile(to);
+    return ok;
 }
 
 BOOL moveFile(const fs::path& from, const fs::path& to, DWORD flags) {

@@ -25,10 +25,9 @@ void writeFileDurably(const fs::path& path, std::string_view content) {
         require(file.valid() && file.get() != nullptr, "Datei nicht schreibbar.");
         DWORD written = 0;
         bool fits = content.size() <= std::numeric_limits<DWORD>::max();
-        bool ok =
-            fits &&
-            ::WriteFile(file.get(), content.data(), static_cast<DWORD>(content.size()), &written, nullptr) &&
-            written == content.size() && ::FlushFileBuffers(file.get());
+        bool ok = fits &&
+                  writeToFile(file.get(), content.data(), static_cast<DWORD>(content.size()), written) &&
+                  written == content.size() && flushFile(file.get());
         require(ok, "Datei konnte nicht dauerhaft geschrieben werden.");
     }
     require(moveFile(temporary, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH),
@@ -38,7 +37,7 @@ void writeFileDurably(const fs::path& path, std::string_view content) {
 bool flushFileToDisk(const fs::path& path) {
     FileHandle file(::CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                   OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-    return file.valid() && ::FlushFileBuffers(file.get());
+    return file.valid() && flushFile(file.get());
 }
 
 std::string readWholeFile(const fs::path& path, std::uint64_t byteLimit) {

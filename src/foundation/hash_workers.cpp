@@ -1,5 +1,6 @@
 #include "foundation/hash_workers.hpp"
 
+#include "foundation/changes.hpp"
 #include "foundation/crypto.hpp"
 
 #include <algorithm>
@@ -93,7 +94,7 @@ FileHash HashWorkers::failedJob(Job& job, std::exception_ptr failure) {
 FileHash HashWorkers::hashJob(Job& job, Sha256& hash, std::span<char> buffer) {
     FileHash result;
     if (job.written.valid()) {
-        result.flushFailed = !::FlushFileBuffers(job.written.get());
+        result.flushFailed = !flushFile(job.written.get());
         job.written.reset();
     }
     if (result.flushFailed)

@@ -117,7 +117,7 @@ size_t writePiece(WriteContext& context, std::uint64_t offset, const char* data,
         if (offset != context.written || size > context.expectedSize - context.written)
             return 0;
         DWORD done = 0;
-        if (!::WriteFile(context.file, data, static_cast<DWORD>(size), &done, nullptr))
+        if (!writeToFile(context.file, data, static_cast<DWORD>(size), done))
             return 0;
         context.written += done;
         context.package.reportLine(unpacking, context.bytesAtStart + context.written, context.filesAtStart,

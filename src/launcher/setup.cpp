@@ -145,6 +145,8 @@ void writeShortcut(const fs::path& shortcut, const fs::path& target) {
     if (saved) {
         beforeChange("IPersistFile::Save", shortcut);
         saved = SUCCEEDED(file->Save(shortcut.c_str(), TRUE));
+        if (saved)
+            wroteWholeFile(shortcut);
     }
     file.reset();
     link.reset();

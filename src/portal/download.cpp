@@ -185,7 +185,7 @@ void downloadArtifact(const std::string& apiPath, const fs::path& partialPath, c
         if (filled == 0)
             return;
         DWORD written = 0;
-        require(::WriteFile(file.get(), hasher.block(), filled, &written, nullptr) && written == filled,
+        require(writeToFile(file.get(), hasher.block(), filled, written) && written == filled,
                 "Speicher voll oder Downloadcache nicht schreibbar.");
         hasher.add(filled);
         present += filled;
@@ -217,7 +217,7 @@ void downloadArtifact(const std::string& apiPath, const fs::path& partialPath, c
         pace.report(present + filled);
     }
     storeBlock();
-    require(::FlushFileBuffers(file.get()), "Download konnte nicht dauerhaft gespeichert werden.");
+    require(flushFile(file.get()), "Download konnte nicht dauerhaft gespeichert werden.");
     file.reset();
     require(present == size && hasher.finishHex() == sha256,
             "Download unvollständig oder beschädigt. Bitte erneut versuchen.");
