@@ -12,6 +12,7 @@
 
 #include <windows.h>
 
+#include <optional>
 #include <system_error>
 
 namespace tess {
@@ -26,6 +27,20 @@ bool fileMatchesArtifact(const fs::path& file, const Json& artifact) {
     if (artifact.at("size") != Json(entry.size))
         return false;
     return sha256FileHex(file, nullptr, {}) == artifact.at("sha256").get<std::string>();
+}
+
+std::optional<std::string> receiptDescribing(const fs::path& receipt, const fs::path& executable) {
+    const fs::path file = extendedPath(receipt, false);
+    if (!pathExists(file))
+        return std::nullopt;
+    try {
+        std::string text = readFileBounded(file, maxDocumentBytes);
+        verifyLauncherFile(executable, text, builtinKeySet(), true);
+        return text;
+    } catch (...) {
+        // A receipt of another launcher (or a damaged one) only means that the next source must answer.
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -51,17 +66,13 @@ Json verifyLauncherFile(const fs::path& executable, std::string_view envelopeTex
     return release;
 }
 
-std::string currentLauncherRelease(const fs::path& installRoot, const fs::path& executable) {
-    const fs::path receipt = extendedPath(launcherReceiptPath(installRoot), false);
-    if (pathExists(receipt)) {
-        try {
-            std::string text = readFileBounded(receipt, maxDocumentBytes);
-            verifyLauncherFile(executable, text, builtinKeySet(), true);
-            return text;
-        } catch (...) {
-            // A receipt of another launcher (or a damaged one) only means the portal must answer.
-        }
-    }
+std::string currentLauncherRelease(const fs::path& installRoot, const fs::path& executable,
+                                   const std::vector<fs::path>& copyReceipts) {
+    if (std::optional<std::string> text = receiptDescribing(launcherReceiptPath(installRoot), executable))
+        return *text;
+    for (const fs::path& receipt : copyReceipts)
+        if (std::optional<std::string> text = receiptDescribing(receipt, executable))
+            return *text;
     PortalResponse response = fetchPortal("/software/bootstrap/manifest", "", "");
     require(response.status == 200, "Die signierte Installerfreigabe ist momentan nicht verfügbar.");
     verifyLauncherFile(executable, response.body, builtinKeySet(), false);

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace tess {
 
@@ -14,10 +15,12 @@ namespace tess {
 Json verifyLauncherFile(const std::filesystem::path& executable, std::string_view envelopeText,
                         const Json& keySet, bool offline);
 
-// The envelope that matches the running executable: the receipt in installRoot while it still describes
-// this file, otherwise the portal's current launcher release.
+// The envelope that matches the running executable: the receipt in installRoot, or else the first of
+// copyReceipts (receipts of copies of this launcher kept elsewhere), that still describes this file;
+// otherwise the portal's current launcher release.
 std::string currentLauncherRelease(const std::filesystem::path& installRoot,
-                                   const std::filesystem::path& executable);
+                                   const std::filesystem::path& executable,
+                                   const std::vector<std::filesystem::path>& copyReceipts = {});
 
 // The key set built into the program, parsed afresh for the callers that hold no client.
 Json builtinKeySet();

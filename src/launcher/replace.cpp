@@ -1,5 +1,6 @@
 #include "launcher/replace.hpp"
 
+#include "activation/process.hpp"
 #include "foundation/changes.hpp"
 #include "foundation/crypto.hpp"
 #include "foundation/disk.hpp"
@@ -64,12 +65,17 @@ void writeReceiptFrom(const Json& document, const char* member, const LauncherFi
         writeFileDurably(files.receipt, document.at(member).get<std::string>());
 }
 
-// The helper must run from the staged file the document names, with the hash the document names.
+// The staged file the document names, in the updater folder, with the hash the document names.
+bool isOrderedLauncher(const Json& document, const fs::path& candidate, const fs::path& installRoot) {
+    return sameEntry(candidate.parent_path(), installRoot / L"updater") &&
+           fileHash(candidate) == document.at("sha256").get<std::string>() &&
+           sameEntry(candidate, fs::path(toWide(document.at("file").get<std::string>())));
+}
+
+// The helper must run from the ordered launcher.
 void checkOrder(const Json& document, const fs::path& self, const fs::path& installRoot) {
-    bool inUpdater = sameEntry(self.parent_path(), installRoot / L"updater");
-    bool matches = inUpdater && fileHash(self) == document.at("sha256").get<std::string>() &&
-                   sameEntry(self, fs::path(toWide(document.at("file").get<std::string>())));
-    require(matches, "Launcherupdate stimmt nicht mit Auftrag überein.");
+    require(isOrderedLauncher(document, self, installRoot),
+            "Launcherupdate stimmt nicht mit Auftrag überein.");
 }
 
 // The receipt of the installed launcher when the launcher verifies against it. A launcher without a
@@ -125,28 +131,61 @@ void restoreBackup(Json& document, const fs::path& dataRoot, const LauncherFiles
     writePhase(document, dataRoot, "restored");
 }
 
-// A replacement without a backup (the launcher it found had no valid receipt) that stopped before or
-// at the swap is carried out again from TESSARO.next.exe while that is still the ordered launcher. The
-// launcher in place is moved aside, not overwritten: it may be the very process recovering (Windows
-// renames a running executable but does not replace it), and it goes back if the swap fails.
-bool retryInterruptedSwap(Json& document, const fs::path& dataRoot, const LauncherFiles& files,
-                          const Json& keys) {
-    if (!pathExists(files.next) || fileHash(files.next) != document.at("sha256").get<std::string>())
+// Another process recovers (a setup started from elsewhere): nothing runs from TESSARO.exe, so one move
+// with replacement puts the ordered launcher in place. The launcher found there goes back if the new one
+// fails its self-test; it is kept as a copy, since moving it aside would leave a moment without any
+// TESSARO.exe, and a kill in that moment would leave the shortcuts pointing at nothing.
+bool swapInNextLauncher(Json& document, const fs::path& dataRoot, const LauncherFiles& files) {
+    const bool keepsPrevious = pathExists(files.installed);
+    if (keepsPrevious && !copyFile(files.installed, files.recovery, false))
         return false;
-    verifyLauncherFile(files.next, textMember(document, "envelope"), keys, true);
-    const bool setAside = pathExists(files.installed);
-    if (setAside && !moveFile(files.installed, files.recovery, replaceExisting))
+    if (!moveFile(files.next, files.installed, replaceExisting))
         return false;
-    if (moveFile(files.next, files.installed, replaceExisting) &&
-        runLauncherSelfTest(files.installed, dataRoot, "")) {
+    if (runLauncherSelfTest(files.installed, dataRoot, "")) {
         writeReceiptFrom(document, "envelope", files);
         writePhase(document, dataRoot, "complete");
         deleteFile(files.recovery);
         return true;
     }
-    if (setAside)
+    if (keepsPrevious)
         moveFile(files.recovery, files.installed, replaceExisting);
     return false;
+}
+
+// Windows renames a running executable but neither replaces nor deletes it, so the installed launcher
+// cannot swap its own file without such a moment either. It hands the order to the order's own helper
+// instead, started as a launcher update starts it: the helper waits until this process has ended and
+// swaps over a TESSARO.exe that no longer runs. Until then the launcher in place serves this start.
+bool handOverToReplacementHelper(const Json& document, const fs::path& installRoot, const Json& keys) {
+    const fs::path staged = extendedPath(fs::path(toWide(document.at("file").get<std::string>())), false);
+    if (!pathExists(staged) || !isOrderedLauncher(document, staged, installRoot))
+        return false;
+    verifyLauncherFile(staged, textMember(document, "envelope"), keys, true);
+    // A helper of this order that an earlier start left still waiting will do.
+    if (!isProgramRunningFrom(staged))
+        startReplacementHelper(staged);
+    return true;
+}
+
+// A replacement without a backup (the launcher it found had no valid receipt) that stopped before or at
+// the swap is carried out again while TESSARO.next.exe is still the ordered launcher.
+bool retryInterruptedSwap(Json& document, const fs::path& installRoot, const fs::path& dataRoot,
+                          const LauncherFiles& files, const Json& keys) {
+    if (!pathExists(files.next) || fileHash(files.next) != document.at("sha256").get<std::string>())
+        return false;
+    verifyLauncherFile(files.next, textMember(document, "envelope"), keys, true);
+    if (sameEntry(executablePath(), files.installed))
+        return handOverToReplacementHelper(document, installRoot, keys);
+    return swapInNextLauncher(document, dataRoot, files);
+}
+
+// The copy of the previous launcher serves only the recovery that made it; one that an interrupted
+// recovery (or an earlier launcher, which set its running file aside under this name) left goes, unless
+// a process still runs from it.
+void removeLeftoverRecoveryCopy(const LauncherFiles& files) {
+    if (pathExists(files.recovery) && !sameEntry(executablePath(), files.recovery) &&
+        !isProgramRunningFrom(files.recovery))
+        deleteFile(files.recovery);
 }
 
 } // namespace
@@ -219,6 +258,7 @@ void replaceLauncher(const fs::path& installRoot, const fs::path& dataRoot) {
 void recoverLauncher() {
     const fs::path installRoot = installRootPath();
     const fs::path dataRoot = dataRootPath();
+    removeLeftoverRecoveryCopy(LauncherFiles(installRoot));
     const fs::path documentPath = extendedPath(launcherUpdateDocumentPath(dataRoot), false);
     if (!pathExists(documentPath))
         return;
@@ -244,7 +284,8 @@ void recoverLauncher() {
             return;
         }
     }
-    if (!document.contains("previousSha256") && retryInterruptedSwap(document, dataRoot, files, keys))
+    if (!document.contains("previousSha256") &&
+        retryInterruptedSwap(document, installRoot, dataRoot, files, keys))
         return;
     restoreBackup(document, dataRoot, files, keys);
 }

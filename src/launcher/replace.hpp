@@ -29,7 +29,9 @@ SwapSteps diskSwapSteps();
 void prepareSwap(const std::filesystem::path& newLauncher, const std::filesystem::path& installRoot,
                  const std::filesystem::path& dataRoot, Json& document, const SwapSteps& steps);
 
-// Run after the single-instance mutex was taken, before any launch or window.
+// Run after the single-instance mutex was taken, before any launch or window. The installed launcher
+// never swaps its own file: an interrupted swap it finds goes to the order's replacement helper, which
+// carries it out once this process has ended.
 void recoverLauncher();
 
 } // namespace tess

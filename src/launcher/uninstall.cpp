@@ -72,19 +72,37 @@ void markSelfForDeletion(const fs::path& executable) {
     ::SetFileInformationByHandle(self.get(), FileDispositionInfo, &disposition, sizeof disposition);
 }
 
-// Helper copies with their receipts that a failed first stage left behind; a copy that still runs is a
-// second stage at work and stays.
-void removeIdleHelperCopies(const fs::path& dataRoot) {
+fs::path helperReceiptPath(const fs::path& helper) {
+    return fs::path(helper.native() + L".receipt.json");
+}
+
+// The receipts of helper copies that an interrupted uninstall left: the signed release of this launcher
+// as well, and the second stage removes the launcher's own receipt before the launcher.
+std::vector<fs::path> helperReceipts(const fs::path& dataRoot) {
+    std::vector<fs::path> receipts;
+    for (const TreeEntry& entry : listFolder(helperFolderOf(dataRoot))) {
+        const std::wstring& name = entry.relative.native();
+        if (!entry.directory && name.starts_with(L"uninstall-") && name.ends_with(L".exe.receipt.json"))
+            receipts.push_back(entry.path);
+    }
+    return receipts;
+}
+
+// Helper copies with their receipts that a failed first stage left behind, except the new helper; a
+// copy that still runs is a second stage at work and stays. The receipt goes first: a copy left without
+// it is removed next time, a receipt left without its copy would never be.
+void removeIdleHelperCopies(const fs::path& dataRoot, const fs::path& newHelper) {
     const fs::path folder = helperFolderOf(dataRoot);
     for (const TreeEntry& entry : listFolder(folder)) {
         const std::wstring& name = entry.relative.native();
-        if (entry.directory || !name.starts_with(L"uninstall-") || !name.ends_with(L".exe"))
+        if (entry.directory || !name.starts_with(L"uninstall-") || !name.ends_with(L".exe") ||
+            name == newHelper.filename().native())
             continue;
         const fs::path copy = folder / name;
         if (isProgramRunningFrom(copy))
             continue;
+        deleteFile(extendedPath(helperReceiptPath(copy), false));
         deleteFile(extendedPath(copy, false));
-        deleteFile(extendedPath(fs::path(copy.native() + L".receipt.json"), false));
     }
 }
 
@@ -105,16 +123,18 @@ void Client::uninstall() {
     refuseReparsePoints(dataRoot);
     refuseLinksInTree(installRoot);
     refuseLinksInTree(dataRoot);
-    removeIdleHelperCopies(dataRoot);
 
     const fs::path helper = helperFolderOf(dataRoot) / toWide("uninstall-" + randomId() + ".exe");
     const fs::path executable = executablePath();
-    const std::string envelope = currentLauncherRelease(installRoot, executable);
+    // After an interrupted second stage the helper copies' receipts may be all that is left of this
+    // launcher's release: the uninstall is repeated offline, and they go only once the new one is written.
+    const std::string envelope = currentLauncherRelease(installRoot, executable, helperReceipts(dataRoot));
     verifyLauncherFile(executable, envelope, builtinKeySet(), true);
     require(copyFile(extendedPath(executable, false), extendedPath(helper, false), true),
             "Deinstallation konnte nicht vorbereitet werden.");
     if (!envelope.empty())
-        writeFileDurably(fs::path(helper.native() + L".receipt.json"), envelope);
+        writeFileDurably(helperReceiptPath(helper), envelope);
+    removeIdleHelperCopies(dataRoot, helper);
 
     for (const TreeEntry& entry : listFolder(installRoot))
         if (!keptByFirstStage(entry.relative.native()))
@@ -138,13 +158,14 @@ void finishUninstall(const fs::path& installRoot, const fs::path& dataRoot,
                      std::chrono::steady_clock::time_point deadline) {
     const fs::path executable = executablePath();
     require(isAdmissibleHelper(executable, dataRoot), "Unzulässiger Deinstallationshelfer.");
-    const fs::path receipt(executable.native() + L".receipt.json");
+    const fs::path receipt = helperReceiptPath(executable);
     verifyLauncherFile(executable, readFileBounded(receipt, maxDocumentBytes), builtinKeySet(), true);
     require(!isApplicationRunning(0), "TESSARO läuft noch.");
     awaitOtherHelpers(installRoot, deadline);
 
     // The launcher and its receipt go last: until then a user who finds an interrupted uninstall can
-    // start it again; a launcher removed first would leave the rest without a way to finish.
+    // start it again; a launcher removed first would leave the rest without a way to finish. This
+    // helper's receipt outlives both, so that a repeat finds the launcher's release without the portal.
     refuseLinksInTree(installRoot);
     refuseLinksInTree(dataRoot);
     if (pathExists(dataRoot))

@@ -16,6 +16,9 @@ class LauncherReplacement : public ::testing::Test {
 fs::path backupFile() {
     return installRoot() / L"updater" / L"launcher-previous.exe";
 }
+fs::path recoveryCopy() {
+    return installRoot() / L"TESSARO.recovery.exe";
+}
 
 std::vector<std::wstring> probeAnswersLeft() {
     std::vector<std::wstring> left;
@@ -201,6 +204,9 @@ TEST_F(LauncherReplacement, RecoveryResolvesEveryInterruptedReplacement) {
         {"unreceipted launcher, another file beside it", "tessaro-1.0.3", "tessaro-1.0.2.9", false, false,
          "replacing", "tessaro-1.0.2.9", "", "Launcher-Wiederherstellung benötigt erneutes Setup.",
          "tessaro-0.9.9"},
+        {"unreceipted launcher, swapped-in one failing", "standin-1.0.3", "tessaro-1.0.2.9", false, false,
+         "replacing", "tessaro-1.0.2.9", "", "Launcher-Wiederherstellung benötigt erneutes Setup.",
+         "standin-1.0.3"},
     };
     for (const Case& c : cases) {
         UserState::reset();
@@ -234,7 +240,67 @@ TEST_F(LauncherReplacement, RecoveryResolvesEveryInterruptedReplacement) {
             EXPECT_FALSE(present(launcherReceipt())) << c.name;
         else
             EXPECT_EQ(readBytes(launcherReceipt()), variantEnvelope(c.expectedReceipt)) << c.name;
+        EXPECT_FALSE(present(recoveryCopy())) << c.name;
         EXPECT_TRUE(probeAnswersLeft().empty()) << c.name;
+    }
+}
+
+// Started from the Start menu while a replacement without backup waits before its swap, the launcher
+// leaves its own file alone: Windows would not delete it once set aside, and a kill between moving it
+// aside and moving the new one in left no TESSARO.exe. The order's helper swaps once it has ended.
+TEST_F(LauncherReplacement, InstalledLauncherHandsAnInterruptedSwapToTheReplacementHelper) {
+    installVariant("tessaro-1.0.2.9", false);
+    const fs::path staged = stageVariant("tessaro-1.0.3");
+    copyFile(staged, installRoot() / L"TESSARO.next.exe");
+    Json document = setupDocument("tessaro-1.0.3", staged, "1.0.3");
+    document["phase"] = "replacing";
+    writeLauncherUpdateDocument(dataRoot(), document);
+
+    ChildProcess manager = startChild(quoted(installedLauncher()) + L" --manage");
+    HWND window = findWindowOfClass(L"CORVALIS.NativeInstaller", 60000);
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(sha256FileHex(installedLauncher(), nullptr, {}), variantSha("tessaro-1.0.2.9"));
+    EXPECT_EQ(processesNamed(L"launcher-").size(), 1u);
+    ::PostMessageW(window, WM_CLOSE, 0, 0);
+    EXPECT_EQ(manager.wait(30000), std::optional<DWORD>(0));
+
+    ASSERT_TRUE(waitForProcessesToEnd(L"launcher-", 60000));
+    EXPECT_EQ(sha256FileHex(installedLauncher(), nullptr, {}), variantSha("tessaro-1.0.3"));
+    EXPECT_EQ(readBytes(launcherReceipt()), variantEnvelope("tessaro-1.0.3"));
+    EXPECT_EQ(readDocument(updateDocument())["phase"], "complete");
+    EXPECT_FALSE(present(recoveryCopy()));
+}
+
+// A copy of the previous launcher is needed only by the recovery that made it: one left over goes at
+// the next start, whatever the order says, unless that start runs from it.
+TEST_F(LauncherReplacement, StartRemovesALeftoverRecoveryCopyItDoesNotRunFrom) {
+    struct Case {
+        const char* name;
+        const char* phase; // nullptr: no order
+        bool startedFromCopy;
+        bool removed;
+    } cases[] = {
+        {"no order", nullptr, false, true},
+        {"order complete", "complete", false, true},
+        {"order replacing, old launcher in place", "replacing", false, true},
+        {"started from the copy", nullptr, true, false},
+    };
+    for (const Case& c : cases) {
+        UserState::reset();
+        installVariant("tessaro-1.0.2");
+        copyFile(variantExe("tessaro-1.0.2"), recoveryCopy());
+        if (c.phase) {
+            Json document = replacingDocument("tessaro-1.0.3");
+            document["phase"] = c.phase;
+            writeLauncherUpdateDocument(dataRoot(), document);
+        }
+        const fs::path started = c.startedFromCopy ? recoveryCopy() : installedLauncher();
+        ChildProcess manager = startChild(quoted(started) + L" --manage");
+        HWND window = findWindowOfClass(L"CORVALIS.NativeInstaller", 60000);
+        ASSERT_NE(window, nullptr) << c.name;
+        EXPECT_EQ(present(recoveryCopy()), !c.removed) << c.name;
+        ::PostMessageW(window, WM_CLOSE, 0, 0);
+        EXPECT_EQ(manager.wait(30000), std::optional<DWORD>(0)) << c.name;
     }
 }
 

@@ -167,6 +167,29 @@ TEST_F(Uninstall, RunningApplicationBlocksTheSecondStageAndTheUninstallCanBeRepe
     EXPECT_FALSE(present(dataRoot()));
 }
 
+// A scanner holding TESSARO.exe open makes the helper fail right after it removed the launcher's receipt,
+// the state a kill there leaves as well. The uninstall repeated from that launcher finishes without the
+// portal, which offers no launcher release here.
+TEST_F(Uninstall, LauncherLeftWithoutItsReceiptIsUninstalledAgainOffline) {
+    populateInstallation();
+    {
+        FileHandle scanner(::CreateFileW(installedLauncher().c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                         OPEN_EXISTING, 0, nullptr));
+        ASSERT_TRUE(scanner.valid());
+        ASSERT_EQ(runDriver(installedLauncher(), L"uninstall"), std::optional<DWORD>(0)) << uninstallError();
+        ASSERT_TRUE(waitForProcessesToEnd(L"uninstall-", 120000));
+    }
+    std::optional<Json> helper = standInReport(L"helper.json");
+    ASSERT_TRUE(helper.has_value());
+    EXPECT_NE((*helper)["error"], nullptr);
+    EXPECT_EQ(entriesOf(installRoot()), std::vector<std::wstring>{L"TESSARO.exe"});
+
+    ASSERT_EQ(runDriver(installedLauncher(), L"uninstall"), std::optional<DWORD>(0)) << uninstallError();
+    ASSERT_TRUE(waitForProcessesToEnd(L"uninstall-", 120000));
+    EXPECT_FALSE(present(installRoot()));
+    EXPECT_FALSE(present(dataRoot()));
+}
+
 TEST_F(Uninstall, LinkAnywhereStopsItBeforeAnythingIsRemoved) {
     for (const fs::path& root : {installRoot(), dataRoot()}) {
         UserState::reset();

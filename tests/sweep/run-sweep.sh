@@ -60,6 +60,8 @@ for ((shard = 1; shard < shards; shard++)); do
     copy_prefix "$sweep/prefix-0" "$sweep/prefix-$shard"
 done
 
+# The shards meet here before they take the shared portal down (sweep_driver.cpp).
+rm -rf "$sweep/portal-down"
 pids=()
 for ((shard = 0; shard < shards; shard++)); do
     start_display

@@ -4,7 +4,7 @@
 // step follows (start the launcher, repeat the operation). A kill point is recovered when every state
 // document still parses, that next step reaches a sound end, nothing outside the launcher's places
 // changed and the user's own data is kept. The sweep of an operation ends at the first n that the
-// operation does not reach.
+// operation does not reach. The last operation runs with the portal down: its next steps must not need it.
 //   sweep_driver.exe SHARD SHARDS [OPERATION]
 // (this process takes the kill points n with n % SHARDS == SHARD; with OPERATION only that one is swept,
 // those before it run once to their end)
@@ -82,6 +82,9 @@ fs::path installedLauncher() {
 }
 fs::path helperFolder() {
     return dataRootPath().parent_path();
+}
+fs::path recoveryCopy() {
+    return installRoot() / L"TESSARO.recovery.exe";
 }
 fs::path startMenuFolder() {
     return *knownFolderPath(FOLDERID_Programs) / L"CORVALIS";
@@ -501,6 +504,12 @@ std::string leftOver() {
     return found;
 }
 
+// A start may hand an interrupted launcher swap to the replacement helper, which carries it out once
+// that start has ended.
+void awaitReplacementHelpers() {
+    waitUntil([] { return processesNamed(L"launcher-").empty(); }, 120000);
+}
+
 std::string uninstallCompletes() {
     if (leftOver().empty())
         return {};
@@ -521,6 +530,8 @@ struct Operation {
     std::function<std::wstring(std::uint64_t n, const fs::path& report)> run;
     // The user's next step and the invariants after it; empty when recovered.
     std::function<std::string()> recover;
+    // The kill points and next steps run with the portal answering nothing but 503.
+    bool portalDown = false;
 };
 
 std::map<std::wstring, std::string> treeHashes(const fs::path& root) {
@@ -621,6 +632,45 @@ std::vector<Operation> operations(const ScratchFolder& scratch) {
                  return std::string("the installed launcher is neither the old nor the new one");
              return launcherVerifies();
          }},
+        {"recover",
+         [setup] {
+             installCompletes(installedLauncher(), "good");
+             // A replacement that found TESSARO.exe without its receipt, so took no backup, and stopped
+             // right before the swap; the user starts the setup downloaded earlier, which recovers first.
+             const fs::path file = newLauncherFolder() / L"TESSARO-Setup.exe";
+             newLauncher = sha256FileHex(file, nullptr, {});
+             const fs::path staged = stagedLauncherPath(installRoot(), newLauncher);
+             createDirectories(staged.parent_path());
+             ::CopyFileW(file.c_str(), staged.c_str(), FALSE);
+             ::CopyFileW(file.c_str(), (installRoot() / L"TESSARO.next.exe").c_str(), FALSE);
+             ::CopyFileW(setupFile().c_str(), installedLauncher().c_str(), FALSE);
+             ::DeleteFileW(launcherReceiptPath(installRoot()).c_str());
+             ::CopyFileW(setupFile().c_str(), setup.c_str(), FALSE);
+             writeLauncherUpdateDocument(dataRoot(),
+                                         {{"envelope", readBytes(newLauncherFolder() / L"manifest.json")},
+                                          {"file", toUtf8(staged.native())},
+                                          {"phase", "replacing"},
+                                          {"sha256", newLauncher},
+                                          {"version", "1.0.3"}});
+         },
+         [setup](std::uint64_t n, const fs::path& report) {
+             awaitQuiet();
+             ChildProcess manager = start(quoted(setup), n, report);
+             return runToEnd(manager, managerIdle);
+         },
+         [] {
+             // Whatever the interrupted recovery left, the Start menu's launcher starts, and after that
+             // start the ordered launcher is in place without a copy of the previous one beside it.
+             const std::string started = startLauncher();
+             awaitReplacementHelpers();
+             if (!started.empty())
+                 return started;
+             if (present(recoveryCopy()))
+                 return std::string("TESSARO.recovery.exe was left");
+             if (sha256FileHex(installedLauncher(), nullptr, {}) != newLauncher)
+                 return std::string("the ordered launcher is not in place");
+             return launcherVerifies();
+         }},
         {"uninstall-1", [] { installCompletes(installedLauncher(), "good"); },
          [](std::uint64_t n, const fs::path& report) { return uninstall(n, report); },
          [] {
@@ -657,10 +707,29 @@ std::vector<Operation> operations(const ScratchFolder& scratch) {
                  }
              return seen;
          },
-         [] {
-             return uninstallCompletes();
-         }},
+         [] { return uninstallCompletes(); }, true},
     };
+}
+
+// The shards share one portal, and preparations need it: it goes down once every shard has prepared the
+// operation, and stays down (so only the table's last operation may ask for it).
+void takePortalDownWithAllShards(unsigned shard, unsigned shards) {
+    const fs::path folder = sweepDir() / L"portal-down";
+    createDirectories(folder);
+    writeBytes(folder / std::to_wstring(shard), "prepared");
+    trace("waiting for every shard to prepare");
+    const bool all = waitUntil(
+        [&] {
+            for (unsigned other = 0; other < shards; ++other)
+                if (!present(folder / std::to_wstring(other)))
+                    return false;
+            return true;
+        },
+        900000);
+    if (!all)
+        throw std::runtime_error("not every shard prepared the operation that takes the portal down");
+    devportal::addFault({{"fault", "status"}, {"status", 503}});
+    trace("the portal answers 503 from now on");
 }
 
 struct Tally {
@@ -687,6 +756,8 @@ int sweep(unsigned shard, unsigned shards, const std::string& only) {
             operation.run(0, report);
             continue;
         }
+        if (operation.portalDown)
+            takePortalDownWithAllShards(shard, shards);
         const Snapshot prepared = keep(scratch / L"kept" / toWide(operation.name));
         const std::map<std::wstring, std::string> outside = outsideFiles();
         Tally tally;
