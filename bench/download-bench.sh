@@ -8,8 +8,8 @@
 # BUILD_DIR (default build) must hold bin/portal_download_tool.exe; its portal address
 # (TESSARO_PORTAL_BASE_ADDRESS) names the port the portal is started on, which must be free (the
 # test fixture's portal must not be running). SIZE_MIB defaults to 256. The release is published
-# once into BUILD_DIR/bench-download/data and reused. Prints both throughputs (best of 3) and the
-# ratios, then resumes a transfer cut at half the size and shows the bytes it fetched. With BENCH_RESULTS
+# once into BUILD_DIR/bench-download/data and reused. Prints the throughputs (medians of 3 runs, the
+# sides taking turns, each after sync) and the ratios, then resumes a transfer cut at half the size and shows the bytes it fetched. With BENCH_RESULTS
 # set, appends key=value lines for bench/run-all.sh to that file.
 set -eEuo pipefail
 trap 'echo "download-bench.sh: \"$BASH_COMMAND\" failed with status $? (line $LINENO)" >&2' ERR
@@ -72,41 +72,55 @@ path="/account-api/v1/software/artifacts/$release"
 partial_unix="$bench/artifact.partial"
 partial_win="Z:${partial_unix//\//\\}"
 
-best() { sort -g | head -n 1; }
+figures() { /usr/bin/python3 "$repo/bench/figures.py" "$@"; }
+joined() { local IFS=,; echo "$*"; }
 mibs() { /usr/bin/python3 -c "import sys; print('%.1f' % ($size / 1048576 / float(sys.argv[1])))" "$1"; }
 
 run_tool() { wine "$tool" "$path" "$partial_win" "$size" "$sha" "$token" </dev/null 2>/dev/null | tr -d '\r' || true; }
 run_loop() { wine "$loop_tool" "$path" "$token" </dev/null 2>/dev/null | tr -d '\r' || true; }
 seconds() { [[ "$1" =~ ^ok\ seconds=([0-9.]+) ]] && echo "${BASH_REMATCH[1]}" || { echo "program: $1" >&2; exit 1; }; }
-ratio() { /usr/bin/python3 -c "import sys; print('%.2f' % (float(sys.argv[1]) / float(sys.argv[2])))" "$1" "$2"; }
 
+# The sides take turns, each starting after sync; throughput ratios are per run (loop time / program time).
 curl_times=() curl_hash_times=() program_times=() loop_times=()
 for _ in 1 2 3; do
+    sync
     loop_times+=("$(seconds "$(run_loop)")")
+    sync
     start=$(date +%s.%N)
     curl_times+=("$("${C[@]}" -H "Authorization: Bearer $token" -o "$bench/curl.out" -w '%{time_total}' "$base$path")")
     [ "$(sha256sum <"$bench/curl.out" | cut -d' ' -f1)" = "$sha" ] || { echo "curl fetched other bytes" >&2; exit 1; }
     curl_hash_times+=("$(/usr/bin/python3 -c "import sys; print('%.3f' % (float(sys.argv[2]) - float(sys.argv[1])))" "$start" "$(date +%s.%N)")")
     rm -f "$partial_unix"
+    sync
     program_times+=("$(seconds "$(run_tool)")")
 done
 hash_only=$(seconds "$(run_tool)")
-curl_s=$(printf '%s\n' "${curl_times[@]}" | best)
-curl_hash_s=$(printf '%s\n' "${curl_hash_times[@]}" | best)
-program_s=$(printf '%s\n' "${program_times[@]}" | best)
-loop_s=$(printf '%s\n' "${loop_times[@]}" | best)
-echo "artifact: $size bytes ($mib MiB of random content, zipped) over $base"
-echo "WinHTTP read loop (reference): $(mibs "$loop_s") MiB/s (best of 3: ${loop_s} s; runs ${loop_times[*]})"
-echo "curl:    $(mibs "$curl_s") MiB/s (best of 3: ${curl_s} s; runs ${curl_times[*]})"
-echo "program: $(mibs "$program_s") MiB/s (best of 3: ${program_s} s; runs ${program_times[*]}; hashed as written; a call that finds the file complete hashes it in ${hash_only} s)"
-echo "ratio program/loop throughput: $(ratio "$loop_s" "$program_s")"
-echo "ratio program/curl throughput: $(ratio "$curl_s" "$program_s")"
-echo "like for like, curl followed by sha256sum: $(mibs "$curl_hash_s") MiB/s; ratio program/(curl+sha256sum): $(ratio "$curl_hash_s" "$program_s")"
+ratios=$(figures ratios "$(joined "${loop_times[@]}")" "$(joined "${program_times[@]}")")
+curl_ratios=$(figures ratios "$(joined "${curl_times[@]}")" "$(joined "${program_times[@]}")")
+curl_hash_ratios=$(figures ratios "$(joined "${curl_hash_times[@]}")" "$(joined "${program_times[@]}")")
+program_mibs=() loop_mibs=() curl_mibs=() curl_hash_mibs=()
+for i in 0 1 2; do
+    program_mibs+=("$(mibs "${program_times[$i]}")")
+    loop_mibs+=("$(mibs "${loop_times[$i]}")")
+    curl_mibs+=("$(mibs "${curl_times[$i]}")")
+    curl_hash_mibs+=("$(mibs "${curl_hash_times[$i]}")")
+done
+echo "artifact: $size bytes ($mib MiB of random content, zipped) over $base (medians of 3 runs)"
+echo "WinHTTP read loop (reference): $(figures median "${loop_mibs[@]}") MiB/s (runs ${loop_mibs[*]})"
+echo "curl:    $(figures median "${curl_mibs[@]}") MiB/s (runs ${curl_mibs[*]})"
+echo "program: $(figures median "${program_mibs[@]}") MiB/s (runs ${program_mibs[*]}; hashed as written; a call that finds the file complete hashes it in ${hash_only} s)"
+echo "ratio program/loop throughput: $(figures median $ratios) (runs $ratios)"
+echo "ratio program/curl throughput: $(figures median $curl_ratios) (runs $curl_ratios)"
+echo "like for like, curl followed by sha256sum: $(figures median "${curl_hash_mibs[@]}") MiB/s; ratio program/(curl+sha256sum): $(figures median $curl_hash_ratios)"
 
 if [ -n "${BENCH_RESULTS:-}" ]; then
-    printf 'download_program_mibs=%s\ndownload_loop_mibs=%s\ndownload_ratio=%s\ndownload_curl_mibs=%s\ndownload_curl_hash_mibs=%s\n' \
-        "$(mibs "$program_s")" "$(mibs "$loop_s")" "$(ratio "$loop_s" "$program_s")" "$(mibs "$curl_s")" \
-        "$(mibs "$curl_hash_s")" >>"$BENCH_RESULTS"
+    {
+        figures record download_program_mibs "${program_mibs[@]}"
+        figures record download_loop_mibs "${loop_mibs[@]}"
+        figures record download_ratio $ratios
+        figures record download_curl_mibs "${curl_mibs[@]}"
+        figures record download_curl_hash_mibs "${curl_hash_mibs[@]}"
+    } >>"$BENCH_RESULTS"
 fi
 
 # Resume: the first transfer is cut at half the file, the second call fetches only what is missing.

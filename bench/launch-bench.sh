@@ -7,13 +7,14 @@
 # usage: bench/launch-bench.sh [BUILD_DIR] [RUNS]
 # BUILD_DIR (default build) must hold bin/TESSARO.exe and testapp/appTESSARO.exe. The version is
 # published once into BUILD_DIR/bench-launch and installed into the build's Wine prefix for the run;
-# the prefix's launcher, current.json and journal are put back afterwards. RUNS defaults to 5 (median).
+# the prefix's launcher, current.json and journal are put back afterwards. RUNS defaults to 3 (medians;
+# the sides take turns, each after sync; sha256sum runs on one core and on all cores).
 # With BENCH_RESULTS set, appends key=value lines for bench/run-all.sh to that file.
 set -eEuo pipefail
 trap 'echo "launch-bench.sh: \"$BASH_COMMAND\" failed with status $? (line $LINENO)" >&2' ERR
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$(cd "${1:-$repo/build}" && pwd)"
-runs="${2:-5}"
+runs="${2:-3}"
 launcher="$build/bin/TESSARO.exe"
 app="$build/testapp/appTESSARO.exe"
 for file in "$launcher" "$app"; do
@@ -67,35 +68,50 @@ files=$(find "$install_root/releases/$release" -type f | wc -l)
 bytes=$(du -sb "$install_root/releases/$release" | cut -f1)
 
 seconds() { date +%s.%N; }
-median() { sort -g | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
+figures() { /usr/bin/python3 "$repo/bench/figures.py" "$@"; }
+joined() { local IFS=,; echo "$*"; }
+elapsed() { echo "$2 - $1" | bc -l; }
+version="$install_root/releases/$release"
 
-launch_times=()
-sha_times=()
+# The sides take turns, each starting after sync: the launch, sha256sum on one core, on all cores.
+launch_times=() sha_times=() all_core_times=()
 for run in $(seq 1 "$runs"); do
     printf '{"active":"%s","pending":false}' "$release" >"$data_root/current.json"
+    sync
     start=$(seconds)
     wine "$install_root/TESSARO.exe" </dev/null >/dev/null 2>&1 ||
         { echo "launch-bench.sh: launch $run of $runs ended with exit code $?" >&2; exit 1; }
     end=$(seconds)
     grep -q '"lastGood"' "$data_root/current.json" || { echo "launch-bench.sh: start not confirmed" >&2; exit 1; }
-    launch_times+=("$(echo "$end - $start" | bc -l)")
+    launch_times+=("$(elapsed "$start" "$end")")
     # Let the test application leave before the next launch (a running one refuses the start).
     sleep 0.5
 
+    sync
     start=$(seconds)
-    find "$install_root/releases/$release" -type f -print0 | xargs -0 sha256sum >/dev/null
-    end=$(seconds)
-    sha_times+=("$(echo "$end - $start" | bc -l)")
+    find "$version" -type f -print0 | xargs -0 sha256sum >/dev/null
+    sha_times+=("$(elapsed "$start" "$(seconds)")")
+    sync
+    start=$(seconds)
+    find "$version" -type f -print0 | xargs -0 -P "$(nproc)" -n 100 sha256sum >/dev/null
+    all_core_times+=("$(elapsed "$start" "$(seconds)")")
 done
 
-launch=$(printf '%s\n' "${launch_times[@]}" | median)
-sha=$(printf '%s\n' "${sha_times[@]}" | median)
+ratios=$(figures ratios "$(joined "${launch_times[@]}")" "$(joined "${sha_times[@]}")")
+all_core_ratios=$(figures ratios "$(joined "${launch_times[@]}")" "$(joined "${all_core_times[@]}")")
 printf 'version folder: %d files, %.1f MiB (warm file cache, median of %d runs)\n' "$files" \
     "$(echo "$bytes / 1048576" | bc -l)" "$runs"
-printf 'launch mode, start to confirmed start: %.3f s\n' "$launch"
-printf 'sha256sum over the same folder:        %.3f s\n' "$sha"
-printf 'ratio launch / sha256sum:              %.2f\n' "$(echo "$launch / $sha" | bc -l)"
+printf 'launch mode, start to confirmed start: %.3f s (runs %s)\n' "$(figures median "${launch_times[@]}")" "${launch_times[*]}"
+printf 'sha256sum over the same folder:        %.3f s (runs %s)\n' "$(figures median "${sha_times[@]}")" "${sha_times[*]}"
+printf 'the same on %d cores:                   %.3f s (runs %s)\n' "$(nproc)" "$(figures median "${all_core_times[@]}")" "${all_core_times[*]}"
+printf 'ratio launch / sha256sum:              %s (runs %s); on all cores %s (runs %s)\n' \
+    "$(figures median $ratios)" "$ratios" "$(figures median $all_core_ratios)" "$all_core_ratios"
 if [ -n "${BENCH_RESULTS:-}" ]; then
-    printf 'launch_program_s=%.3f\nlaunch_reference_s=%.3f\nlaunch_ratio=%.2f\n' "$launch" "$sha" \
-        "$(echo "$launch / $sha" | bc -l)" >>"$BENCH_RESULTS"
+    {
+        figures record launch_program_s "${launch_times[@]}"
+        figures record launch_reference_s "${sha_times[@]}"
+        figures record launch_reference_all_s "${all_core_times[@]}"
+        figures record launch_ratio $ratios
+        figures record launch_ratio_all $all_core_ratios
+    } >>"$BENCH_RESULTS"
 fi

@@ -2,18 +2,19 @@
 # The whole install as a user meets it: a sign-in token from the development portal, Client::install of a
 # release of about 1 GiB in 10,000 files (download, unpack, check, preflight, rename), the switch to it
 # and its confirmed start, against curl + unzip -q + sha256sum of the same release over the same
-# loopback HTTPS. Prints both wall times, the program's peak memory and the ratio.
+# loopback HTTPS (ending with sync, as the program flushes its files), with sha256sum on one core and on
+# all cores. Prints the wall times, the program's peak memory and the ratios.
 #
 # usage: bench/whole-install-bench.sh [BUILD_DIR] [RUNS]
 # BUILD_DIR (default build) must hold bin/whole_install_tool.exe and testapp/appTESSARO.exe; its portal
 # address names the port the portal is started on, which must be free. The release is published once
-# into BUILD_DIR/bench-whole and reused. RUNS defaults to 2 (best of RUNS on both sides, taking turns).
+# into BUILD_DIR/bench-whole and reused. RUNS defaults to 3 (the sides take turns; medians of the runs).
 # With BENCH_RESULTS set, appends key=value lines for bench/run-all.sh to that file.
 set -eEuo pipefail
 trap 'echo "whole-install-bench.sh: \"$BASH_COMMAND\" failed with status $? (line $LINENO)" >&2' ERR
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$(cd "${1:-$repo/build}" && pwd)"
-runs="${2:-2}"
+runs="${2:-3}"
 tool="$build/bin/whole_install_tool.exe"
 app="$build/testapp/appTESSARO.exe"
 for file in "$tool" "$app"; do
@@ -87,16 +88,38 @@ for _ in $(seq 1 100); do [ -f "$bench/portal.port" ] && break; sleep 0.1; done
 
 C=(curl -sS --noproxy '*' --cacert "$certs/ca.pem")
 field() { /usr/bin/python3 -c 'import json,sys; print(json.loads(sys.argv[1])[sys.argv[2]])' "$1" "$2"; }
+figures() { /usr/bin/python3 "$repo/bench/figures.py" "$@"; }
 now() { date +%s.%N; }
-best() { sort -g | head -n 1; }
 hash_tree() { find "$1" -type f -print0 | xargs -0 -n 2000 sha256sum >/dev/null; }
+hash_tree_all_cores() { find "$1" -type f -print0 | xargs -0 -P "$(nproc)" -n 500 sha256sum >/dev/null; }
+
+# curl + unzip + sha256sum into FOLDER, hashing with HASHER, ending with sync: the program flushes every
+# file it writes, so the reference's files must reach the disk too. Prints the seconds.
+reference_run() {
+    local folder=$1 hasher=$2 start end token
+    mkdir -p "$folder"
+    sync
+    start=$(now)
+    token=$("${C[@]}" -X POST "$base/_dev/tokens" -d '{}' |
+            /usr/bin/python3 -c 'import json,sys; print(json.load(sys.stdin)["access_token"])')
+    "${C[@]}" -H "Authorization: Bearer $token" -o "$folder/artifact.zip" \
+        "$base/account-api/v1/software/artifacts/$release"
+    unzip -q "$folder/artifact.zip" -d "$folder/tree"
+    "$hasher" "$folder/tree"
+    sync
+    end=$(now)
+    cmp -s "$folder/artifact.zip" "$zip" || { echo "whole-install-bench.sh: curl fetched other bytes" >&2; exit 1; }
+    /usr/bin/python3 -c 'import sys; print(f"{float(sys.argv[2]) - float(sys.argv[1]):.3f}")' "$start" "$end"
+}
 
 # Nothing is removed between runs: a file system without a journal (ext4 here) passes over inodes freed
 # in the last minutes when it creates files, so a side that followed a bulk removal would be slowed by
-# the other's. Each run installs into its own roots and unpacks into its own reference folder.
-program_times=() reference_times=() peak=0
+# the other's. Each run installs into its own roots and unpacks into its own reference folders; the sides
+# take turns and each starts after sync.
+program_times=() reference_times=() all_core_times=() peak=0
 rm -rf "$roots" "$reference"
 for run in $(seq 1 "$runs"); do
+    sync
     out=$(wine "$tool" "C:\\bench-whole\\$run\\install" "C:\\bench-whole\\$run\\data" "$release" </dev/null 2>"$bench/tool.err" |
           tr -d '\r') || { echo "whole-install-bench.sh: install failed: $(cat "$bench/tool.err")" >&2; exit 1; }
     program_times+=("$(field "$out" seconds)")
@@ -104,31 +127,27 @@ for run in $(seq 1 "$runs"); do
     peak=$(( peak > $(field "$out" peakWorkingSetBytes) ? peak : $(field "$out" peakWorkingSetBytes) ))
     # Let the test application leave before anything else starts.
     sleep 0.5
-
-    folder="$reference/$run"
-    mkdir -p "$folder"
-    start=$(now)
-    token=$("${C[@]}" -X POST "$base/_dev/tokens" -d '{}' |
-            /usr/bin/python3 -c 'import json,sys; print(json.load(sys.stdin)["access_token"])')
-    "${C[@]}" -H "Authorization: Bearer $token" -o "$folder/artifact.zip" \
-        "$base/account-api/v1/software/artifacts/$release"
-    unzip -q "$folder/artifact.zip" -d "$folder/tree"
-    hash_tree "$folder/tree"
-    end=$(now)
-    cmp -s "$folder/artifact.zip" "$zip" || { echo "whole-install-bench.sh: curl fetched other bytes" >&2; exit 1; }
-    reference_times+=("$(/usr/bin/python3 -c 'import sys; print(f"{float(sys.argv[2]) - float(sys.argv[1]):.3f}")' "$start" "$end")")
+    reference_times+=("$(reference_run "$reference/$run" hash_tree)")
+    all_core_times+=("$(reference_run "$reference/$run-all" hash_tree_all_cores)")
 done
-program=$(printf '%s\n' "${program_times[@]}" | best)
-ref=$(printf '%s\n' "${reference_times[@]}" | best)
-ratio=$(/usr/bin/python3 -c "import sys; print('%.2f' % (float(sys.argv[1]) / float(sys.argv[2])))" "$program" "$ref")
+joined() { local IFS=,; echo "$*"; }
+ratios=$(figures ratios "$(joined "${program_times[@]}")" "$(joined "${reference_times[@]}")")
+all_core_ratios=$(figures ratios "$(joined "${program_times[@]}")" "$(joined "${all_core_times[@]}")")
 peak_mib=$(/usr/bin/python3 -c "import sys; print('%.1f' % (int(sys.argv[1]) / 2**20))" "$peak")
-echo "release: $(du -m "$zip" | cut -f1) MiB archive, 1 GiB in 10,000 files, over $base (best of $runs)"
-echo "program (token, install, switch, confirmed start): ${program} s, peak ${peak_mib} MiB"
-echo "curl + unzip -q + sha256sum:                        ${ref} s"
-echo "ratio program / reference: $ratio"
+echo "release: $(du -m "$zip" | cut -f1) MiB archive, 1 GiB in 10,000 files, over $base (median of $runs runs)"
+echo "program (token, install, switch, confirmed start): $(figures median "${program_times[@]}") s (runs ${program_times[*]}), peak ${peak_mib} MiB"
+echo "curl + unzip -q + sha256sum + sync:                 $(figures median "${reference_times[@]}") s (runs ${reference_times[*]})"
+echo "the same with sha256sum on $(nproc) cores:              $(figures median "${all_core_times[@]}") s (runs ${all_core_times[*]})"
+echo "ratio program / reference: $(figures median $ratios) (runs $ratios); on all cores: $(figures median $all_core_ratios) (runs $all_core_ratios)"
 echo "program phases of the last run (start of each):"
 echo "$phases"
 if [ -n "${BENCH_RESULTS:-}" ]; then
-    printf 'whole_program_s=%s\nwhole_reference_s=%s\nwhole_ratio=%s\nwhole_peak_mib=%s\n' \
-        "$program" "$ref" "$ratio" "$peak_mib" >>"$BENCH_RESULTS"
+    {
+        figures record whole_program_s "${program_times[@]}"
+        figures record whole_reference_s "${reference_times[@]}"
+        figures record whole_reference_all_s "${all_core_times[@]}"
+        figures record whole_ratio $ratios
+        figures record whole_ratio_all $all_core_ratios
+        echo "whole_peak_mib=$peak_mib"
+    } >>"$BENCH_RESULTS"
 fi
