@@ -10,35 +10,49 @@
 namespace tess {
 namespace {
 
-constexpr unsigned mostThreads = 4;
 // Files queued per thread: enough that no thread waits for the caller, few enough to hold no list.
 constexpr size_t queuedPerThread = 8;
 constexpr size_t blockBytes = 65536;
 constexpr size_t jobsPerTake = 4;
+// Below this average a file costs more in opening, reading and closing (under Wine each a round trip to
+// the server) than in hashing: the threads mostly wait, and more of them than processors keep the work
+// going. Larger files are hashed on one thread per processor.
+constexpr std::uint64_t smallFileBytes = 256 * 1024;
+constexpr unsigned smallFileThreads = 8;
+constexpr unsigned mostLargeFileThreads = 8;
+// A flush mostly waits for the disk, and flushes of different files proceed side by side.
+constexpr unsigned flushThreadCount = 8;
 
 } // namespace
 
-unsigned HashWorkers::threadCount() {
-    return std::clamp(std::thread::hardware_concurrency(), 1u, mostThreads);
+HashPool HashWorkers::poolFor(std::uint64_t files, std::uint64_t bytes, bool flushes) {
+    const unsigned processors = std::clamp(std::thread::hardware_concurrency(), 1u, mostLargeFileThreads);
+    const bool smallFiles = files > 0 && bytes / files < smallFileBytes;
+    return {smallFiles ? std::max(processors, smallFileThreads) : processors, flushes ? flushThreadCount : 0};
 }
 
-HashWorkers::HashWorkers(std::vector<CancelFlag> cancels, HashWorkerSteps steps)
-    : cancels_(std::move(cancels)), steps_(std::move(steps)), capacity_(threadCount() * queuedPerThread) {
+HashWorkers::HashWorkers(std::vector<CancelFlag> cancels, HashPool pool, HashWorkerSteps steps)
+    : cancels_(std::move(cancels)), steps_(std::move(steps)), pool_(pool),
+      capacity_((pool.hashThreads + pool.flushThreads) * queuedPerThread) {
     cancels_.push_back(&stopping_);
-    const unsigned count = threadCount();
     try {
-        threads_.reserve(count);
-        for (unsigned i = 0; i < count; ++i) {
-            if (steps_.startingThread)
-                steps_.startingThread(i);
-            threads_.emplace_back([this] { work(); });
-        }
+        threads_.reserve(pool_.hashThreads + pool_.flushThreads);
+        for (unsigned i = 0; i < pool_.hashThreads; ++i)
+            startThread(i, &HashWorkers::work);
+        for (unsigned i = 0; i < pool_.flushThreads; ++i)
+            startThread(pool_.hashThreads + i, &HashWorkers::flushWork);
     } catch (...) {
         // No destructor runs for a half-built pool: the threads already started are told to stop here,
         // or joining them as the members go would wait for ever.
         stop();
         throw;
     }
+}
+
+void HashWorkers::startThread(unsigned index, void (HashWorkers::*body)()) {
+    if (steps_.startingThread)
+        steps_.startingThread(index);
+    threads_.emplace_back([this, body] { (this->*body)(); });
 }
 
 HashWorkers::~HashWorkers() {
@@ -57,9 +71,13 @@ void HashWorkers::stop() {
 void HashWorkers::add(std::filesystem::path file, FileHandle written) {
     {
         std::lock_guard lock(mutex_);
-        jobs_.push_back(Job{std::move(file), std::move(written), {}, false});
+        jobs_.push_back(Job{std::move(file), std::move(written), {}, pool_.flushThreads == 0, false});
     }
-    jobQueued_.notifyOne();
+    // Both kinds of thread wait for new jobs.
+    if (pool_.flushThreads == 0)
+        jobQueued_.notifyOne();
+    else
+        jobQueued_.notifyAll();
 }
 
 bool HashWorkers::full() const {
@@ -79,6 +97,8 @@ std::optional<FileHash> HashWorkers::takeOldest(std::chrono::milliseconds wait) 
     FileHash result = std::move(jobs_.front().result);
     jobs_.pop_front();
     --nextUnstarted_;
+    if (pool_.flushThreads > 0)
+        --nextUnflushed_;
     return result;
 }
 
@@ -92,7 +112,7 @@ FileHash HashWorkers::failedJob(Job& job, std::exception_ptr failure) {
 }
 
 FileHash HashWorkers::hashJob(Job& job, Sha256& hash, std::span<char> buffer) {
-    FileHash result;
+    FileHash result = std::move(job.result);
     if (job.written.valid()) {
         result.flushFailed = !flushFile(job.written.get());
         job.written.reset();
@@ -130,14 +150,15 @@ void HashWorkers::work() {
     std::array<Job*, jobsPerTake> taken{};
     std::unique_lock lock(mutex_);
     for (;;) {
-        jobQueued_.wait(lock, [&] { return stopping_ || nextUnstarted_ < jobs_.size(); });
+        jobQueued_.wait(lock, [&] { return stopping_ || hashable(); });
         if (stopping_)
             return;
         // An even share of what waits, so that no thread idles while another holds several files.
-        const size_t share = (jobs_.size() - nextUnstarted_) / (capacity_ / queuedPerThread);
-        const size_t count = std::clamp(share, size_t{1}, jobsPerTake);
-        for (size_t i = 0; i < count; ++i)
-            taken[i] = &jobs_[nextUnstarted_++];
+        const size_t share = (jobs_.size() - nextUnstarted_) / pool_.hashThreads;
+        const size_t most = std::clamp(share, size_t{1}, jobsPerTake);
+        size_t count = 0;
+        while (count < most && hashable())
+            taken[count++] = &jobs_[nextUnstarted_++];
         lock.unlock();
         for (size_t i = 0; i < count; ++i)
             taken[i]->result =
@@ -146,6 +167,29 @@ void HashWorkers::work() {
         for (size_t i = 0; i < count; ++i)
             taken[i]->done = true;
         jobDone_.notifyAll();
+    }
+}
+
+bool HashWorkers::hashable() const {
+    return nextUnstarted_ < jobs_.size() && jobs_[nextUnstarted_].flushed;
+}
+
+// Flush threads take the queued files in order, flush and close each, and leave them to the hashing
+// threads; a failed flush is the file's result.
+void HashWorkers::flushWork() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        jobQueued_.wait(lock, [&] { return stopping_ || nextUnflushed_ < jobs_.size(); });
+        if (stopping_)
+            return;
+        Job& job = jobs_[nextUnflushed_++];
+        lock.unlock();
+        const bool failed = job.written.valid() && !flushFile(job.written.get());
+        job.written.reset();
+        lock.lock();
+        job.result.flushFailed = failed;
+        job.flushed = true;
+        jobQueued_.notifyAll();
     }
 }
 

@@ -1,8 +1,8 @@
-// Hashing beside the calling thread. HashWorkers: a few threads that hash files for one pass (at most
-// one per processor, at most four), each with its own hash object and 64 KiB buffer; results come back
-// in the order the files were queued. BlockHasher: one thread that hashes a stream block by block while
-// the caller fills the next block. Each owns its threads: a cancel flag or the end of the object stops
-// them after their current block, and none outlives the object.
+// Hashing beside the calling thread. HashWorkers: threads that hash files for one pass, each with its own
+// hash object and 64 KiB buffer, and for files written for the pass threads of their own that flush them
+// first; results come back in the order the files were queued. BlockHasher: one thread that hashes a
+// stream block by block while the caller fills the next block. Each owns its threads: a cancel flag or
+// the end of the object stops them after their current block, and none outlives the object.
 #pragma once
 
 #include "foundation/crypto.hpp"
@@ -39,21 +39,31 @@ struct HashWorkerSteps {
     std::function<void()> preparingThread;
 };
 
+// The threads of one pass: hashing threads for the kind of files, and threads that only flush files
+// written for the pass (none when nothing is written).
+struct HashPool {
+    unsigned hashThreads;
+    unsigned flushThreads;
+};
+
 class HashWorkers {
   public:
+    // The threads for a pass over `files` files of `bytes` bytes in all, flushing them first when
+    // `flushes` is set.
+    [[nodiscard]] static HashPool poolFor(std::uint64_t files, std::uint64_t bytes, bool flushes);
+
     // A set cancel flag ends the file being hashed with the cancel error of sha256FileHex. A thread that
     // cannot be started fails the construction; a thread that cannot get its hash object or buffer
     // hands that failure back as the result of every file it takes.
-    explicit HashWorkers(std::vector<CancelFlag> cancels, HashWorkerSteps steps = {});
-    // How many threads a pass hashes on: one per processor, at most four.
-    [[nodiscard]] static unsigned threadCount();
+    HashWorkers(std::vector<CancelFlag> cancels, HashPool pool, HashWorkerSteps steps = {});
     ~HashWorkers();
     HashWorkers(const HashWorkers&) = delete;
     HashWorkers& operator=(const HashWorkers&) = delete;
 
     // Queues a file whose path the caller has checked for links; the caller takes results until full()
-    // is false first. A handle the file is still open with for writing is flushed and closed on the
-    // thread before the file is read, so the caller need not wait for the disk.
+    // is false first. A handle the file is still open with for writing is flushed and closed on a flush
+    // thread (on the hashing thread when the pool has none) before the file is read, so the caller need
+    // not wait for the disk.
     void add(std::filesystem::path file, FileHandle written = {});
     [[nodiscard]] bool full() const;
     [[nodiscard]] bool empty() const;
@@ -67,12 +77,16 @@ class HashWorkers {
         std::filesystem::path file;
         FileHandle written;
         FileHash result;
+        bool flushed = false; // by a flush thread; always set in a pool without flush threads
         bool done = false;
     };
 
+    void startThread(unsigned index, void (HashWorkers::*body)());
     static FileHash failedJob(Job& job, std::exception_ptr failure);
     FileHash hashJob(Job& job, Sha256& hash, std::span<char> buffer);
+    [[nodiscard]] bool hashable() const;
     void work();
+    void flushWork();
     void stop();
 
     std::vector<CancelFlag> cancels_;
@@ -84,6 +98,8 @@ class HashWorkers {
     SlimCondition jobDone_;
     std::deque<Job> jobs_; // in queue order; a deque keeps the other jobs in place while one is added
     size_t nextUnstarted_ = 0;
+    size_t nextUnflushed_ = 0;
+    const HashPool pool_;
     const size_t capacity_;
     std::vector<std::jthread> threads_; // last member: joined before the state above goes away
 };

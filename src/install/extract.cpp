@@ -156,7 +156,10 @@ class Extraction {
     Extraction(const fs::path& target, const Json& manifest, const std::atomic<bool>& cancel,
                PackageProgress& package)
         : target_(target), cancel_(cancel), package_(package), buffer_(pieceSize),
-          workers_({&cancel, package.sinkCancelFlag()}) {
+          workers_({&cancel, package.sinkCancelFlag()},
+                   HashWorkers::poolFor(manifest.at("files").size(),
+                                        manifest.at("artifact").at("unpackedSize").get<std::uint64_t>(),
+                                        true)) {
         for (const Json& file : manifest.at("files"))
             expected_.emplace(foldAsciiCase(checkArchivePath(file.at("path").get_ref<const std::string&>())),
                               &file);

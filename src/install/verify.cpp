@@ -82,8 +82,9 @@ void checkStatus(const fs::path& full, const std::string& path, std::uint64_t li
 // in the same order, so the failure reported is always the first in the manifest.
 class ListedFilesCheck {
   public:
-    ListedFilesCheck(const Json& files, PackageProgress& package)
-        : files_(files), package_(package), workers_({package.sinkCancelFlag()}) {}
+    ListedFilesCheck(const Json& files, std::uint64_t bytes, PackageProgress& package)
+        : files_(files), package_(package),
+          workers_({package.sinkCancelFlag()}, HashWorkers::poolFor(files.size(), bytes, false)) {}
 
     void run(const fs::path& programDir) {
         for (const Json& entry : files_) {
@@ -276,7 +277,8 @@ void verifyFiles(const fs::path& programDir, const Json& manifest, bool producti
     std::uint64_t bytesDone = 0;
     std::uint64_t filesDone = 0;
     {
-        ListedFilesCheck check(files, package);
+        ListedFilesCheck check(files, manifest.at("artifact").at("unpackedSize").get<std::uint64_t>(),
+                               package);
         check.run(programDir);
         bytesDone = check.bytesDone();
         filesDone = check.filesDone();

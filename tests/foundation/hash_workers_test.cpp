@@ -16,7 +16,8 @@ namespace {
 TEST(HashWorkers, AThreadThatCannotStartOrPrepareEndsThePassWithItsFailure) {
     test::ScratchFolder scratch;
     test::writeBytes(scratch / L"abc.txt", "abc");
-    const unsigned lastThread = HashWorkers::threadCount() - 1;
+    const HashPool pool = HashWorkers::poolFor(1, 3, true);
+    const unsigned lastThread = pool.hashThreads + pool.flushThreads - 1;
     const std::system_error noThread(std::make_error_code(std::errc::resource_unavailable_try_again));
     struct Case {
         const char* name;
@@ -46,7 +47,7 @@ TEST(HashWorkers, AThreadThatCannotStartOrPrepareEndsThePassWithItsFailure) {
     for (Case& c : cases) {
         SCOPED_TRACE(c.name);
         const std::string failure = test::failureOf([&] {
-            HashWorkers workers({}, std::move(c.steps));
+            HashWorkers workers({}, pool, std::move(c.steps));
             workers.add(scratch / L"abc.txt");
             std::optional<FileHash> result;
             while (!(result = workers.takeOldest(std::chrono::milliseconds(100))))

@@ -1,15 +1,14 @@
 // Benchmark helper for bench/install-bench.sh: runs the product's extraction or tree verification once
 // on a signed manifest and prints its own wall time and peak memory as one JSON line, with the working
 // set once the manifest is parsed (what the operation starts from). "floor" measures what Wine itself
-// costs a verification: every listed file opened, read, hashed and closed on as many threads as the
-// product's pool has, with no check and no order.
+// costs a verification: every listed file opened, read, hashed and closed on THREADS threads with the
+// product's hash object, buffer size and open flags, with no check and no order.
 //
 //   bench_extract_tool extract ARCHIVE MANIFEST-ENVELOPE TARGET
 //   bench_extract_tool verify FOLDER MANIFEST-ENVELOPE
-//   bench_extract_tool floor FOLDER MANIFEST-ENVELOPE
+//   bench_extract_tool floor FOLDER MANIFEST-ENVELOPE THREADS
 #include "foundation/crypto.hpp"
 #include "foundation/files.hpp"
-#include "foundation/hash_workers.hpp"
 #include "foundation/json.hpp"
 #include "foundation/text.hpp"
 #include "install/extract.hpp"
@@ -32,7 +31,7 @@ namespace {
 int usage() {
     std::fputs("usage: bench_extract_tool extract ARCHIVE MANIFEST TARGET\n"
                "       bench_extract_tool verify FOLDER MANIFEST\n"
-               "       bench_extract_tool floor FOLDER MANIFEST\n",
+               "       bench_extract_tool floor FOLDER MANIFEST THREADS\n",
                stderr);
     return 2;
 }
@@ -41,7 +40,7 @@ tess::Json manifestFrom(const wchar_t* envelopeFile) {
     return tess::verifyEnvelope(tess::readWholeFile(envelopeFile), tess::parse(tess::builtinTrustKeys));
 }
 
-void hashListedFiles(const std::filesystem::path& folder, const tess::Json& files) {
+void hashListedFiles(const std::filesystem::path& folder, const tess::Json& files, unsigned threads) {
     std::atomic<size_t> next{0};
     auto hashSome = [&] {
         tess::Sha256 hash;
@@ -51,7 +50,7 @@ void hashListedFiles(const std::filesystem::path& folder, const tess::Json& file
                                 {}, {});
     };
     std::vector<std::jthread> pool;
-    for (unsigned i = 0; i < tess::HashWorkers::threadCount(); ++i)
+    for (unsigned i = 0; i < threads; ++i)
         pool.emplace_back(hashSome);
 }
 
@@ -62,8 +61,8 @@ int wmain(int argc, wchar_t** argv) {
         return usage();
     const std::wstring operation = argv[1];
     try {
-        const bool onFolder = operation == L"verify" || operation == L"floor";
-        if (!((operation == L"extract" && argc == 5) || (onFolder && argc == 4)))
+        if (!((operation == L"extract" && argc == 5) || (operation == L"verify" && argc == 4) ||
+              (operation == L"floor" && argc == 5)))
             return usage();
         tess::Json manifest = manifestFrom(argv[3]);
         PROCESS_MEMORY_COUNTERS memory{};
@@ -77,7 +76,8 @@ int wmain(int argc, wchar_t** argv) {
         } else if (operation == L"verify") {
             tess::verifyFiles(argv[2], manifest, true, false, nullptr);
         } else {
-            hashListedFiles(argv[2], manifest.at("files"));
+            hashListedFiles(argv[2], manifest.at("files"),
+                            static_cast<unsigned>(std::wcstoul(argv[4], nullptr, 10)));
         }
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         ::GetProcessMemoryInfo(::GetCurrentProcess(), &memory, sizeof memory);
