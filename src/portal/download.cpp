@@ -7,11 +7,13 @@
 #include "foundation/handles.hpp"
 #include "foundation/hash_workers.hpp"
 #include "foundation/paths.hpp"
+#include "foundation/sync.hpp"
 #include "foundation/text.hpp"
 
 #include <algorithm>
 #include <chrono>
 #include <optional>
+#include <thread>
 
 namespace tess {
 namespace fs = std::filesystem;
@@ -68,6 +70,69 @@ class ProgressPace {
     std::uint64_t total_;
     std::chrono::steady_clock::time_point last_{};
     std::optional<std::uint64_t> lastDone_;
+};
+
+// Flushes the download behind the writing, a slice at a time, on a thread of its own, so that the flush
+// at the end covers only the tail. A failed slice fails that last flush.
+class SliceFlusher {
+  public:
+    explicit SliceFlusher(HANDLE file) : file_(file), thread_([this] { work(); }) {}
+    ~SliceFlusher() {
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
+        changed_.notifyAll();
+    }
+    SliceFlusher(const SliceFlusher&) = delete;
+    SliceFlusher& operator=(const SliceFlusher&) = delete;
+
+    // After bytes were written: starts a flush once a whole slice is written behind the last one.
+    void written(std::uint32_t bytes) {
+        unflushed_ += bytes;
+        if (unflushed_ < sliceBytes)
+            return;
+        std::lock_guard lock(mutex_);
+        if (requested_)
+            return; // still flushing the last slice; this one joins the next
+        requested_ = true;
+        unflushed_ = 0;
+        changed_.notifyAll();
+    }
+
+    // Waits for a flush under way; true when every slice flush succeeded.
+    [[nodiscard]] bool settled() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return !requested_; });
+        return !failed_;
+    }
+
+  private:
+    static constexpr std::uint64_t sliceBytes = 64ull << 20;
+
+    void work() {
+        std::unique_lock lock(mutex_);
+        for (;;) {
+            changed_.wait(lock, [&] { return stopping_ || requested_; });
+            if (stopping_)
+                return;
+            lock.unlock();
+            const bool flushed = flushFile(file_);
+            lock.lock();
+            failed_ = failed_ || !flushed;
+            requested_ = false;
+            changed_.notifyAll();
+        }
+    }
+
+    HANDLE file_;
+    std::uint64_t unflushed_ = 0; // the writer's own count
+    SlimMutex mutex_;
+    SlimCondition changed_;
+    bool requested_ = false;
+    bool failed_ = false;
+    bool stopping_ = false;
+    std::jthread thread_; // last member: joined before the state above goes away
 };
 
 std::wstring rangeHeaders(std::uint64_t present, const std::string& sha256) {
@@ -177,6 +242,7 @@ void downloadArtifact(const std::string& apiPath, const fs::path& partialPath, c
     require(::SetFilePointerEx(file.get(), offset, nullptr, FILE_BEGIN),
             "Download kann nicht fortgesetzt werden.");
 
+    SliceFlusher slices(file.get()); // after the file: stopped and joined before the file is closed
     std::uint32_t filled = 0;
     ProgressPace pace(progress, size);
     // Writes and hashes what the block holds; also before a failure or a pause, so a resume keeps every
@@ -188,6 +254,7 @@ void downloadArtifact(const std::string& apiPath, const fs::path& partialPath, c
         require(writeToFile(file.get(), hasher.block(), filled, written) && written == filled,
                 "Speicher voll oder Downloadcache nicht schreibbar.");
         hasher.add(filled);
+        slices.written(filled);
         present += filled;
         filled = 0;
         pace.report(present, true);
@@ -217,7 +284,7 @@ void downloadArtifact(const std::string& apiPath, const fs::path& partialPath, c
         pace.report(present + filled);
     }
     storeBlock();
-    require(flushFile(file.get()), "Download konnte nicht dauerhaft gespeichert werden.");
+    require(slices.settled() && flushFile(file.get()), "Download konnte nicht dauerhaft gespeichert werden.");
     file.reset();
     require(present == size && hasher.finishHex() == sha256,
             "Download unvollständig oder beschädigt. Bitte erneut versuchen.");
