@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Package installation benchmark: the launcher's extraction (unpack, write, hash every file) of a
 # generated package of about 1 GiB in 10,000 files, its verification of that tree, and its
-# verification of a tree of 100,000 small files, each next to `unzip -q` and `sha256sum` on the same
-# data. Prints wall time (the best of RUNS runs, default 2) and peak memory of both sides and their
-# ratios. No pass or fail.
+# verification of a tree of 100,000 small files, each next to `unzip -q` and `sha256sum` (on one core and
+# on all cores, ending with sync where files are written) on the same data, and the verifications next to
+# Wine's own floor swept over thread counts. Prints each side's wall time for every one of RUNS runs
+# (default 3; the sides take turns, each after sync), the program's peak memory and the manifest's
+# growth, and the ratios. No pass or fail.
 #
 #   [RUNS=N] bench/install-bench.sh [BUILD_DIR] [WORK_DIR]
 #
@@ -16,7 +18,7 @@ trap 'echo "install-bench.sh: \"$BASH_COMMAND\" failed with status $? (line $LIN
 source_dir="$(cd "$(dirname "$0")/.." && pwd)"
 build_dir="$(cd "${1:-$source_dir/build}" && pwd)"
 work="${2:-/tmp/tessaro-install-bench}"
-runs="${RUNS:-2}"
+runs="${RUNS:-3}"
 tool="$build_dir/bin/bench_extract_tool.exe"
 publish=(/usr/bin/python3 "$source_dir/tools/publisher/tessaro_publish.py")
 [ -x "$tool" ] || [ -f "$tool" ] || { echo "missing $tool: build the project first" >&2; exit 1; }
@@ -83,90 +85,122 @@ manifest="$work/portal/releases/$release_id/manifest.json"
 echo "archive: $(du -m "$zip" | cut -f1) MiB, unpacked: 1024 MiB in 10,000 files"
 
 warm() { cat "$@" >/dev/null 2>&1 || true; }
-# Runs a command under GNU time; prints "seconds peak-KiB".
-measure() { /usr/bin/time -f "%e %M" -o "$work/time.txt" "$@" >/dev/null; cat "$work/time.txt"; }
+figures() { /usr/bin/python3 "$source_dir/bench/figures.py" "$@"; }
 field() { /usr/bin/python3 -c 'import json,sys; print(json.loads(sys.argv[1])[sys.argv[2]])' "$1" "$2"; }
+joined() { local IFS=,; echo "$*"; }
+now() { date +%s.%N; }
+elapsed() { /usr/bin/python3 -c 'import sys; print(f"{float(sys.argv[2]) - float(sys.argv[1]):.3f}")' "$1" "$(now)"; }
 hash_tree() { find "$1" -type f -print0 | xargs -0 -n 2000 sha256sum >/dev/null; }
-export -f hash_tree
+hash_tree_all_cores() { find "$1" -type f -print0 | xargs -0 -P "$(nproc)" -n 500 sha256sum >/dev/null; }
+# The tool's JSON line; its exit status fails the benchmark.
+tool_run() { wine "$tool" "$@" </dev/null | tr -d '\r'; }
+largest_mib() { /usr/bin/python3 -c 'import sys; print(f"{max(int(v) for v in sys.argv[1:]) / 2**20:.1f}")' "$@"; }
+summary=()
 
-results=()
-row() { # key, name, program seconds, program peak bytes, reference seconds, reference peak KiB, manifest bytes
-    results+=("$(/usr/bin/python3 -c '
-import sys
-name, ps, pb, rs, rk, mb = sys.argv[1], float(sys.argv[2]), int(sys.argv[3]), float(sys.argv[4]), int(sys.argv[5]), int(sys.argv[6])
-pm, rm = pb / 2**20, rk / 1024
-print(f"{name:<34} {ps:8.1f} s {pm:8.1f} MiB | {rs:8.1f} s {rm:8.1f} MiB | {ps/rs:6.2f} {pm/rm:7.2f} | {mb / 2**20:6.1f} MiB")
-' "${@:2}")")
+# Every timed side starts after sync; the sides take turns. Nothing is removed between runs: a file
+# system without a journal (ext4 here) passes over inodes freed in the last minutes when it creates files,
+# so a side that followed a bulk removal would be slowed by the other's.
+echo "== extraction of 1 GiB / 10,000 files ($runs runs)"
+warm "$zip"
+program=() parse=() reference=() all_cores=() peaks=()
+for run in $(seq 1 "$runs"); do
+    sync
+    out=$(tool_run extract "$(winpath "$zip")" "$(winpath "$manifest")" "$(winpath "$work/program-out-$run")")
+    program+=("$(field "$out" seconds)") parse+=("$(field "$out" parseSeconds)") peaks+=("$(field "$out" peakWorkingSetBytes)")
+    # The program flushes every file it writes: the references' files reach the disk too.
+    sync
+    start=$(now)
+    unzip -q "$zip" -d "$work/unzip-out-$run"
+    hash_tree "$work/unzip-out-$run"
+    sync
+    reference+=("$(elapsed "$start")")
+    sync
+    start=$(now)
+    unzip -q "$zip" -d "$work/unzip-all-$run"
+    hash_tree_all_cores "$work/unzip-all-$run"
+    sync
+    all_cores+=("$(elapsed "$start")")
+done
+ratios=$(figures ratios "$(joined "${program[@]}")" "$(joined "${reference[@]}")")
+all_ratios=$(figures ratios "$(joined "${program[@]}")" "$(joined "${all_cores[@]}")")
+summary+=("extract 10,000 files: program ${program[*]} s (manifest ${parse[*]} s), unzip + sha256sum + sync ${reference[*]} s, on all cores ${all_cores[*]} s; ratios $ratios (all cores $all_ratios); peak $(largest_mib "${peaks[@]}") MiB")
+if [ -n "${BENCH_RESULTS:-}" ]; then
+    {
+        figures record extract_program_s "${program[@]}"
+        figures record extract_parse_s "${parse[@]}"
+        figures record extract_reference_s "${reference[@]}"
+        figures record extract_reference_all_s "${all_cores[@]}"
+        figures record extract_ratio $ratios
+        figures record extract_ratio_all $all_ratios
+        echo "extract_peak_mib=$(largest_mib "${peaks[@]}")"
+    } >>"$BENCH_RESULTS"
+fi
+
+# What Wine itself costs a verification of the same tree (the tool's floor: open, read, hash and close
+# every file on THREADS threads, no check, no order), for each thread count; prints "seconds threads" of
+# the best and writes the sweep to the log.
+floor_counts=(1 2 4 8 16)
+best_floor() {
+    local best="" threads out seconds
+    for threads in "${floor_counts[@]}"; do
+        sync
+        out=$(tool_run floor "$(winpath "$1")" "$(winpath "$2")" "$threads")
+        seconds=$(field "$out" seconds)
+        echo "   floor on $threads threads: $seconds s" >&2
+        if [ -z "$best" ] || /usr/bin/python3 -c 'import sys; sys.exit(0 if float(sys.argv[1]) < float(sys.argv[2]) else 1)' "$seconds" "${best% *}"; then
+            best="$seconds $threads"
+        fi
+    done
+    echo "$best"
+}
+
+# Verification of a tree against sha256sum on one core and on all cores and against the best floor:
+# key, name, folder, manifest.
+verify_row() {
+    local key=$1 name=$2 folder=$3 envelope=$4 run out start floor
+    local program=() parse=() reference=() all_cores=() floors=() threads=() peaks=() growth=()
+    echo "== $name ($runs runs)"
+    for run in $(seq 1 "$runs"); do
+        sync
+        out=$(tool_run verify "$(winpath "$folder")" "$(winpath "$envelope")")
+        program+=("$(field "$out" seconds)") parse+=("$(field "$out" parseSeconds)")
+        peaks+=("$(field "$out" peakWorkingSetBytes)") growth+=("$(field "$out" manifestGrowthBytes)")
+        sync
+        start=$(now)
+        hash_tree "$folder"
+        reference+=("$(elapsed "$start")")
+        sync
+        start=$(now)
+        hash_tree_all_cores "$folder"
+        all_cores+=("$(elapsed "$start")")
+        read -r floor run_threads < <(best_floor "$folder" "$envelope")
+        floors+=("$floor") threads+=("$run_threads")
+    done
+    local ratios all_ratios floor_ratios
+    ratios=$(figures ratios "$(joined "${program[@]}")" "$(joined "${reference[@]}")")
+    all_ratios=$(figures ratios "$(joined "${program[@]}")" "$(joined "${all_cores[@]}")")
+    floor_ratios=$(figures ratios "$(joined "${program[@]}")" "$(joined "${floors[@]}")")
+    summary+=("$name: program ${program[*]} s (manifest ${parse[*]} s), sha256sum ${reference[*]} s, on all cores ${all_cores[*]} s, best floor ${floors[*]} s on ${threads[*]} threads; ratios $ratios (all cores $all_ratios, floor $floor_ratios); peak $(largest_mib "${peaks[@]}") MiB, manifest growth $(largest_mib "${growth[@]}") MiB")
     if [ -n "${BENCH_RESULTS:-}" ]; then
-        /usr/bin/python3 -c '
-import sys
-key, ps, pb, rs, mb = sys.argv[1], float(sys.argv[2]), int(sys.argv[3]), float(sys.argv[4]), int(sys.argv[5])
-print(f"{key}_program_s={ps:.2f}\n{key}_reference_s={rs:.2f}\n{key}_ratio={ps/rs:.2f}\n{key}_peak_mib={pb / 2**20:.1f}\n{key}_manifest_mib={mb / 2**20:.1f}")
-' "$1" "$3" "$4" "$5" "$7" >>"$BENCH_RESULTS"
+        {
+            figures record "${key}_program_s" "${program[@]}"
+            figures record "${key}_parse_s" "${parse[@]}"
+            figures record "${key}_reference_s" "${reference[@]}"
+            figures record "${key}_reference_all_s" "${all_cores[@]}"
+            figures record "${key}_floor_s" "${floors[@]}"
+            figures record "${key}_floor_threads" "${threads[@]}"
+            figures record "${key}_ratio" $ratios
+            figures record "${key}_ratio_all" $all_ratios
+            figures record "${key}_floor_ratio" $floor_ratios
+            echo "${key}_peak_mib=$(largest_mib "${peaks[@]}")"
+            echo "${key}_manifest_growth_mib=$(largest_mib "${growth[@]}")"
+        } >>"$BENCH_RESULTS"
     fi
 }
 
-# What Wine itself costs a verification of the same tree (the tool's "floor"): key, folder, manifest,
-# reference seconds.
-floors=()
-floor() {
-    local out="" seconds ratio
-    for _ in $(seq 1 "$runs"); do
-        out=$(faster "$(wine "$tool" floor "$(winpath "$2")" "$(winpath "$3")")" "$out")
-    done
-    seconds=$(field "$out" seconds)
-    ratio=$(/usr/bin/python3 -c 'import sys; print(f"{float(sys.argv[1]) / float(sys.argv[2]):.2f}")' "$seconds" "$4")
-    floors+=("$(printf '%-34s %8.1f s = %s× the reference: open, read, hash, close of every file' \
-                "$1 floor (Wine)" "$seconds" "$ratio")")
-    [ -z "${BENCH_RESULTS:-}" ] || printf '%s_floor_s=%s\n%s_floor_ratio=%s\n' "$1" "$seconds" "$1" "$ratio" >>"$BENCH_RESULTS"
-}
-
-# The faster of two results of the tool (JSON with "seconds"); an empty one loses.
-faster() {
-    /usr/bin/python3 -c '
-import json, sys
-a, b = sys.argv[1], sys.argv[2]
-print(a if not b or json.loads(a)["seconds"] < json.loads(b)["seconds"] else b)' "$1" "$2"
-}
-smaller() { /usr/bin/python3 -c 'import sys; print(min(float(v) for v in sys.argv[1:] if v))' "$@"; }
-larger() { echo $(( $1 > $2 ? $1 : $2 )); }
-
-# Each row takes the best of $runs runs on each side, the two sides taking turns. Nothing is removed
-# between them: a file system without a journal (ext4 here) passes over inodes freed in the last minutes
-# when it creates files, so a side that followed a bulk removal would be slowed by the other's.
-echo "== extraction of 1 GiB / 10,000 files (best of $runs)"
-warm "$zip"
-out="" ref_s="" ref_k=0
-for run in $(seq 1 "$runs"); do
-    out=$(faster "$(wine "$tool" extract "$(winpath "$zip")" "$(winpath "$manifest")" "$(winpath "$work/program-out-$run")")" "$out")
-    read -r unzip_s unzip_k < <(measure unzip -q "$zip" -d "$work/unzip-out-$run")
-    read -r hash_s hash_k < <(measure bash -c 'hash_tree "$1"' _ "$work/unzip-out-$run")
-    ref_s=$(smaller "$(/usr/bin/python3 -c "print($unzip_s + $hash_s)")" "$ref_s")
-    ref_k=$(larger "$ref_k" "$(larger "$unzip_k" "$hash_k")")
-done
-row extract "extract (unzip -q + sha256sum)" "$(field "$out" seconds)" "$(field "$out" peakWorkingSetBytes)" "$ref_s" "$ref_k" "$(field "$out" manifestWorkingSetBytes)"
-
-# Verification of a tree, its reference and Wine's floor: key, name, folder, manifest.
-verify_row() {
-    local out="" ref_s="" ref_k=0 seconds k
-    for _ in $(seq 1 "$runs"); do
-        out=$(faster "$(wine "$tool" verify "$(winpath "$3")" "$(winpath "$4")")" "$out")
-        read -r seconds k < <(measure bash -c 'hash_tree "$1"' _ "$3")
-        ref_s=$(smaller "$seconds" "$ref_s")
-        ref_k=$(larger "$ref_k" "$k")
-    done
-    row "$1" "$2" "$(field "$out" seconds)" "$(field "$out" peakWorkingSetBytes)" "$ref_s" "$ref_k" "$(field "$out" manifestWorkingSetBytes)"
-    floor "$1" "$3" "$4" "$ref_s"
-}
-
-echo "== verification of the extracted package tree (best of $runs)"
-verify_row verify10k "verify 10,000 files (sha256sum)" "$work/program-out-1" "$manifest"
-
-echo "== verification of 100,000 small files (best of $runs)"
-verify_row verify100k "verify 100,000 files (sha256sum)" "$work/small-tree" "$work/small-manifest.json"
+verify_row verify10k "verify 10,000 files" "$work/program-out-1" "$manifest"
+verify_row verify100k "verify 100,000 files of 1 KB" "$work/small-tree" "$work/small-manifest.json"
 
 echo
-printf '%-34s %21s | %21s | %6s %7s | %s\n' "" "program (Wine)" "reference (host)" "time" "memory" "manifest"
-printf '%s\n' "${results[@]}" "${floors[@]}"
-echo "ratios are program / reference; the program runs under Wine $(wine --version 2>/dev/null), the reference natively"
-echo "manifest: the program's working set once the signed manifest is parsed, before the operation starts"
+printf '%s\n' "${summary[@]}"
+echo "ratios are program / reference; the program runs under Wine $(wine --version 2>/dev/null), the references natively"
