@@ -9,6 +9,7 @@
 #include "foundation/identity.hpp"
 #include "foundation/json.hpp"
 #include "foundation/paths.hpp"
+#include "foundation/state_document.hpp"
 #include "foundation/text.hpp"
 #include "launcher/launcher_verify.hpp"
 #include "launcher/selftest.hpp"
@@ -41,6 +42,12 @@ struct LauncherFiles {
     fs::path receipt;
 };
 
+constexpr MemberRule orderMembers[] = {
+    {"envelope", MemberType::text},       {"file", MemberType::text},
+    {"phase", MemberType::text},          {"previousEnvelope", MemberType::text},
+    {"previousSha256", MemberType::text}, {"sha256", MemberType::text},
+    {"version", MemberType::text}};
+
 std::string fileHash(const fs::path& path) {
     return sha256FileHex(path, nullptr, {});
 }
@@ -64,9 +71,11 @@ void writeReceiptFrom(const Json& document, const char* member, const LauncherFi
         writeFileDurably(files.receipt, document.at(member).get<std::string>());
 }
 
-// The helper must run from the staged file the document names, with the hash the document names.
-void checkOrder(const Json& document, const fs::path& self, const fs::path& installRoot) {
-    bool inUpdater = sameEntry(self.parent_path(), installRoot / L"updater");
+// The helper must run from the staged file the document names, with the hash the document names; a
+// document that cannot be read names none.
+void checkOrder(const StateDocument& order, const fs::path& self, const fs::path& installRoot) {
+    const Json& document = order.content;
+    bool inUpdater = !order.damaged() && sameEntry(self.parent_path(), installRoot / L"updater");
     bool matches = inUpdater && fileHash(self) == document.at("sha256").get<std::string>() &&
                    sameEntry(self, fs::path(toWide(document.at("file").get<std::string>())));
     require(matches, "Launcherupdate stimmt nicht mit Auftrag überein.");
@@ -196,10 +205,11 @@ void replaceLauncher(const fs::path& installRoot, const fs::path& dataRoot) {
     // An uninstall that ran while this helper waited took the order with it.
     if (!pathExists(documentPath))
         return;
-    Json document = loadJsonOr(documentPath, Json::object());
+    const StateDocument order = readStateDocument(documentPath, orderMembers);
     const fs::path self = executablePath();
     refuseReparsePoints(self);
-    checkOrder(document, self, installRoot);
+    checkOrder(order, self, installRoot);
+    Json document = order.content;
     const Json keys = builtinKeySet();
     verifyLauncherFile(self, textMember(document, "envelope"), keys, true);
     require(runLauncherSelfTest(self, dataRoot, textMember(document, "version")),
@@ -216,13 +226,10 @@ void replaceLauncher(const fs::path& installRoot, const fs::path& dataRoot) {
     writePhase(document, dataRoot, "complete");
 }
 
-void recoverLauncher() {
-    const fs::path installRoot = installRootPath();
-    const fs::path dataRoot = dataRootPath();
-    const fs::path documentPath = extendedPath(launcherUpdateDocumentPath(dataRoot), false);
-    if (!pathExists(documentPath))
-        return;
-    Json document = loadJsonOr(documentPath, Json::object());
+namespace {
+
+// An order left "replacing" is resolved by the hashes of what is in place.
+void resolveInterruptedReplacement(Json& document, const fs::path& installRoot, const fs::path& dataRoot) {
     if (textMember(document, "phase") != "replacing")
         return;
 
@@ -247,6 +254,24 @@ void recoverLauncher() {
     if (!document.contains("previousSha256") && retryInterruptedSwap(document, dataRoot, files, keys))
         return;
     restoreBackup(document, dataRoot, files, keys);
+}
+
+} // namespace
+
+fs::path recoverLauncher() {
+    const fs::path installRoot = installRootPath();
+    const fs::path dataRoot = dataRootPath();
+    const StateDocument order =
+        readStateDocument(extendedPath(launcherUpdateDocumentPath(dataRoot), false), orderMembers);
+    // An order that cannot be read names no launcher to finish or to bring back, so the launcher in place
+    // stays as it is, as with no order at all (setup puts one in place when there is none).
+    if (order.damaged()) {
+        setAsideDamagedDocument(order.path);
+        return order.path;
+    }
+    Json document = order.content;
+    resolveInterruptedReplacement(document, installRoot, dataRoot);
+    return {};
 }
 
 } // namespace tess

@@ -29,7 +29,9 @@ SwapSteps diskSwapSteps();
 void prepareSwap(const std::filesystem::path& newLauncher, const std::filesystem::path& installRoot,
                  const std::filesystem::path& dataRoot, Json& document, const SwapSteps& steps);
 
-// Run after the single-instance mutex was taken, before any launch or window.
-void recoverLauncher();
+// Run after the single-instance mutex was taken, before any launch or window. An order that cannot be
+// read is set aside beside itself and the start goes on as without one; the answer is then the path it
+// had (for the window to say so), otherwise empty.
+std::filesystem::path recoverLauncher();
 
 } // namespace tess
