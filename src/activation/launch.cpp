@@ -28,6 +28,10 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr std::uint64_t staleAfter = 2592000000000ull; // 72 hours in 100-ns units
+constexpr MemberRule currentMembers[] = {{"active", MemberType::text},
+                                         {"previous", MemberType::text},
+                                         {"pending", MemberType::flag},
+                                         {"rollbackSafe", MemberType::flag}};
 
 fs::path currentPath(const Client& client) {
     return client.dataRoot / L"current.json";
@@ -115,6 +119,17 @@ bool switchEndedBeforeStart(const Json& journal, const Json& current) {
            journal.value("releaseId", std::string()) == current.value("active", std::string());
 }
 
+// A journal that cannot be read tells nothing about a start in progress: it is kept aside for support
+// and the recovery goes on as without a record.
+Json journalRecord(const Client& client) {
+    const StateDocument journal = readJournal(client.dataRoot);
+    if (!journal.damaged())
+        return journal.content;
+    setAsideDamagedDocument(journal.path);
+    report(client, damagedDocumentNotice(journal.path));
+    return Json::object();
+}
+
 } // namespace
 
 bool isApplicationRunning(std::uint32_t ignoredProcessId) {
@@ -126,9 +141,17 @@ bool isApplicationRunning(std::uint32_t ignoredProcessId) {
     });
 }
 
+StateDocument readCurrentDocument(const Client& client) {
+    return readStateDocument(currentPath(client), currentMembers);
+}
+
 void launchActive(Client& client) {
     require(!isApplicationRunning(0), "TESSARO läuft bereits. Bitte zum vorhandenen Fenster wechseln.");
-    Json current = loadJsonOr(currentPath(client), Json::object());
+    const StateDocument state = readCurrentDocument(client);
+    // Launch mode shows why nothing starts and opens the manager, where a new switch replaces it.
+    if (state.damaged())
+        throw Error(state.failure);
+    Json current = state.content;
     const std::string active = current.value("active", std::string());
     require(isUuidText(active), "Bitte zuerst eine Softwareversion installieren und auswählen.");
     const Json manifest = loadReceipt(client, active);
@@ -164,8 +187,14 @@ void launchActive(Client& client) {
 }
 
 void recoverAfterFailedStart(Client& client) {
-    Json current = loadJsonOr(currentPath(client), Json::object());
-    const Json journal = loadJsonOr(journalPath(client), Json::object());
+    const StateDocument state = readCurrentDocument(client);
+    if (state.damaged()) {
+        // Nothing can be decided without it; the next switch sets it aside and writes a new one.
+        report(client, damagedDocumentNotice(state.path));
+        return;
+    }
+    Json current = state.content;
+    const Json journal = journalRecord(client);
     if (!current.value("pending", false)) {
         removeStaleLeftovers(client);
         return;

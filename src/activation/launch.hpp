@@ -4,6 +4,7 @@
 #pragma once
 
 #include "client/client.hpp"
+#include "foundation/state_document.hpp"
 
 #include <cstdint>
 
@@ -13,12 +14,17 @@ namespace tess {
 // also when the process list cannot be read.
 [[nodiscard]] bool isApplicationRunning(std::uint32_t ignoredProcessId);
 
+// current.json with the members the launch, the switch and the version list look up; see
+// readStateDocument.
+StateDocument readCurrentDocument(const Client& client);
+
 // Starts current.json's active version and returns after its confirmed start; a start whose process
 // has already died triggers the recovery first, whose own failure is only reported.
 void launchActive(Client& client);
 
 // After a start that was not confirmed: back to the previous version when the switch and the previous
-// version's preflight allow it; otherwise the housekeeping when nothing is pending.
+// version's preflight allow it; otherwise the housekeeping when nothing is pending. A damaged current.json
+// or journal.json is reported, not thrown: the user's way back is a new switch.
 void recoverAfterFailedStart(Client& client);
 
 // Removes partial downloads and staging folders not written for more than 72 hours; refuses (before

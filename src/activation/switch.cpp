@@ -33,19 +33,24 @@ void switchTo(Client& client, const Json& manifest, std::uint32_t& parentProcess
     checkCompatibility(manifest, answer);
     require(!client.progress.cancelled, cancelledMessage);
 
-    const fs::path currentPath = client.dataRoot / L"current.json";
-    const Json current = loadJsonOr(currentPath, Json::object());
+    // Both documents are replaced below; a damaged one is kept aside for support. A damaged current.json
+    // names no version, so the new one starts without one to return to automatically.
+    const StateDocument state = readCurrentDocument(client);
+    for (const StateDocument& document : {state, readJournal(client.dataRoot)})
+        if (document.damaged())
+            setAsideDamagedDocument(document.path);
+    const Json& current = state.content;
     std::string previous = current.value("active", std::string());
     // Switching to the active version again keeps the older fallback.
     if (previous == target)
         previous = current.value("previous", std::string());
     writeJournal(client.dataRoot,
                  Json{{"phase", "activating"}, {"releaseId", target}, {"previous", previous}});
-    writeFileDurably(currentPath, dumpCompact(Json{{"active", target},
-                                                   {"previous", previous},
-                                                   {"pending", true},
-                                                   {"profileSchema", answer.at("profileSchema")},
-                                                   {"rollbackSafe", answer.value("rollbackSafe", false)}}));
+    writeFileDurably(state.path, dumpCompact(Json{{"active", target},
+                                                  {"previous", previous},
+                                                  {"pending", true},
+                                                  {"profileSchema", answer.at("profileSchema")},
+                                                  {"rollbackSafe", answer.value("rollbackSafe", false)}}));
     launchActive(client);
 }
 

@@ -15,6 +15,7 @@ namespace {
 
 constexpr std::string_view stagingInfix = "-staging-";
 constexpr size_t stagingIdLength = 32;
+constexpr MemberRule journalMembers[] = {{"phase", MemberType::text}, {"releaseId", MemberType::text}};
 
 fs::path journalPath(const fs::path& dataRoot) {
     return dataRoot / L"journal.json";
@@ -89,6 +90,10 @@ fs::path newStagingFolder(const fs::path& installRoot, std::string_view releaseI
 
 void writeJournal(const fs::path& dataRoot, const Json& record) {
     writeFileDurably(journalPath(dataRoot), dumpCompact(record));
+}
+
+StateDocument readJournal(const fs::path& dataRoot) {
+    return readStateDocument(journalPath(dataRoot), journalMembers);
 }
 
 fs::path findReusableStaging(const Client& client, const fs::path& dataRoot, std::string_view releaseId,

@@ -4,6 +4,7 @@
 
 #include "client/client.hpp"
 #include "foundation/json.hpp"
+#include "foundation/state_document.hpp"
 
 #include <filesystem>
 #include <string_view>
@@ -15,6 +16,9 @@ std::filesystem::path newStagingFolder(const std::filesystem::path& installRoot,
 
 // Replaces the journal with this record (compact, durable).
 void writeJournal(const std::filesystem::path& dataRoot, const Json& record);
+
+// The journal with the members its readers look up (phase and release id); see readStateDocument.
+StateDocument readJournal(const std::filesystem::path& dataRoot);
 
 // The staging folder of a "verified" journal record for this release and manifest, or an empty path.
 // Never throws: whatever cannot be read or proven means no reuse.

@@ -10,6 +10,7 @@
 #include "foundation/identity.hpp"
 #include "foundation/json.hpp"
 #include "foundation/paths.hpp"
+#include "foundation/state_document.hpp"
 #include "foundation/text.hpp"
 #include "launcher/launcher_verify.hpp"
 #include "launcher/selftest.hpp"
@@ -42,6 +43,12 @@ struct LauncherFiles {
     fs::path receipt;
 };
 
+constexpr MemberRule orderMembers[] = {
+    {"envelope", MemberType::text},       {"file", MemberType::text},
+    {"phase", MemberType::text},          {"previousEnvelope", MemberType::text},
+    {"previousSha256", MemberType::text}, {"sha256", MemberType::text},
+    {"version", MemberType::text}};
+
 std::string fileHash(const fs::path& path) {
     return sha256FileHex(path, nullptr, {});
 }
@@ -72,9 +79,9 @@ bool isOrderedLauncher(const Json& document, const fs::path& candidate, const fs
            sameEntry(candidate, fs::path(toWide(document.at("file").get<std::string>())));
 }
 
-// The helper must run from the ordered launcher.
-void checkOrder(const Json& document, const fs::path& self, const fs::path& installRoot) {
-    require(isOrderedLauncher(document, self, installRoot),
+// The helper must run from the ordered launcher; a document that cannot be read names none.
+void checkOrder(const StateDocument& order, const fs::path& self, const fs::path& installRoot) {
+    require(!order.damaged() && isOrderedLauncher(order.content, self, installRoot),
             "Launcherupdate stimmt nicht mit Auftrag überein.");
 }
 
@@ -235,10 +242,11 @@ void replaceLauncher(const fs::path& installRoot, const fs::path& dataRoot) {
     // An uninstall that ran while this helper waited took the order with it.
     if (!pathExists(documentPath))
         return;
-    Json document = loadJsonOr(documentPath, Json::object());
+    const StateDocument order = readStateDocument(documentPath, orderMembers);
     const fs::path self = executablePath();
     refuseReparsePoints(self);
-    checkOrder(document, self, installRoot);
+    checkOrder(order, self, installRoot);
+    Json document = order.content;
     const Json keys = builtinKeySet();
     verifyLauncherFile(self, textMember(document, "envelope"), keys, true);
     require(runLauncherSelfTest(self, dataRoot, textMember(document, "version")),
@@ -255,14 +263,10 @@ void replaceLauncher(const fs::path& installRoot, const fs::path& dataRoot) {
     writePhase(document, dataRoot, "complete");
 }
 
-void recoverLauncher() {
-    const fs::path installRoot = installRootPath();
-    const fs::path dataRoot = dataRootPath();
-    removeLeftoverRecoveryCopy(LauncherFiles(installRoot));
-    const fs::path documentPath = extendedPath(launcherUpdateDocumentPath(dataRoot), false);
-    if (!pathExists(documentPath))
-        return;
-    Json document = loadJsonOr(documentPath, Json::object());
+namespace {
+
+// An order left "replacing" is resolved by the hashes of what is in place.
+void resolveInterruptedReplacement(Json& document, const fs::path& installRoot, const fs::path& dataRoot) {
     if (textMember(document, "phase") != "replacing")
         return;
 
@@ -288,6 +292,25 @@ void recoverLauncher() {
         retryInterruptedSwap(document, installRoot, dataRoot, files, keys))
         return;
     restoreBackup(document, dataRoot, files, keys);
+}
+
+} // namespace
+
+fs::path recoverLauncher() {
+    const fs::path installRoot = installRootPath();
+    const fs::path dataRoot = dataRootPath();
+    removeLeftoverRecoveryCopy(LauncherFiles(installRoot));
+    const StateDocument order =
+        readStateDocument(extendedPath(launcherUpdateDocumentPath(dataRoot), false), orderMembers);
+    // An order that cannot be read names no launcher to finish or to bring back, so the launcher in place
+    // stays as it is, as with no order at all (setup puts one in place when there is none).
+    if (order.damaged()) {
+        setAsideDamagedDocument(order.path);
+        return order.path;
+    }
+    Json document = order.content;
+    resolveInterruptedReplacement(document, installRoot, dataRoot);
+    return {};
 }
 
 } // namespace tess

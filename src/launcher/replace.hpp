@@ -31,7 +31,9 @@ void prepareSwap(const std::filesystem::path& newLauncher, const std::filesystem
 
 // Run after the single-instance mutex was taken, before any launch or window. The installed launcher
 // never swaps its own file: an interrupted swap it finds goes to the order's replacement helper, which
-// carries it out once this process has ended.
-void recoverLauncher();
+// carries it out once this process has ended. An order that cannot be read is set aside beside itself and
+// the start goes on as without one; the answer is then the path it had (for the window to say so),
+// otherwise empty.
+std::filesystem::path recoverLauncher();
 
 } // namespace tess

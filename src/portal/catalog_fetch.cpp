@@ -17,6 +17,14 @@ std::filesystem::path catalogStatePath(const std::filesystem::path& dataRoot) {
     return dataRoot / L"catalog-state.json";
 }
 
+StateDocument readCatalogState(const std::filesystem::path& dataRoot) {
+    static constexpr MemberRule members[] = {{"snapshot", MemberType::number},
+                                             {"snapshotHash", MemberType::text},
+                                             {"stable", MemberType::number},
+                                             {"stableHash", MemberType::text}};
+    return readStateDocument(catalogStatePath(dataRoot), members);
+}
+
 std::filesystem::path cachedCatalogPath(const std::filesystem::path& dataRoot, const std::string& channel) {
     return dataRoot / toWide(channel + "-catalog.json");
 }
@@ -31,7 +39,10 @@ void Client::loadCatalog(const std::string& channel) {
     require(response.status == 200, "Versionskatalog momentan nicht verfügbar.");
 
     const Json catalog = verifyEnvelope(response.body, trustKeys);
-    Json state = loadJsonOr(catalogStatePath(dataRoot), Json::object());
+    // A damaged state holds no generation anyone could rely on, so the load goes on as without one; the
+    // document is set aside only when its replacement is written.
+    const StateDocument stored = readCatalogState(dataRoot);
+    Json state = stored.content;
     const std::int64_t lastGeneration = state.value(channel, std::int64_t{0});
     validateCatalog(catalog, channel, lastGeneration, static_cast<std::int64_t>(std::time(nullptr)));
     if (catalog.value("testOnly", false))
@@ -55,7 +66,9 @@ void Client::loadCatalog(const std::string& channel) {
 
     state[channel] = catalog.at("generation");
     state[channel + "Hash"] = newHash;
-    writeFileDurably(catalogStatePath(dataRoot), dumpCompact(state));
+    if (stored.damaged())
+        setAsideDamagedDocument(stored.path);
+    writeFileDurably(stored.path, dumpCompact(state));
     writeFileDurably(cachedCatalogPath(dataRoot, channel), response.body);
     catalogReleases = std::move(releases);
     if (progress.report)

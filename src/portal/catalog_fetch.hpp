@@ -3,12 +3,16 @@
 // or silently change one under a generation that was already accepted.
 #pragma once
 
+#include "foundation/state_document.hpp"
+
 #include <filesystem>
 #include <string>
 
 namespace tess {
 
 std::filesystem::path catalogStatePath(const std::filesystem::path& dataRoot);
+// catalog-state.json with the generation and hash of both channels; see readStateDocument.
+StateDocument readCatalogState(const std::filesystem::path& dataRoot);
 // The signed catalog exactly as it was accepted: "{channel}-catalog.json".
 std::filesystem::path cachedCatalogPath(const std::filesystem::path& dataRoot, const std::string& channel);
 

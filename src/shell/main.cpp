@@ -8,6 +8,7 @@
 #include "foundation/error.hpp"
 #include "foundation/identity.hpp"
 #include "foundation/paths.hpp"
+#include "foundation/state_document.hpp"
 #include "launcher/replace.hpp"
 #include "shell/command_line.hpp"
 #include "shell/message_box.hpp"
@@ -17,6 +18,7 @@
 #include <commctrl.h>
 
 #include <filesystem>
+#include <string>
 
 namespace tess {
 namespace {
@@ -27,10 +29,12 @@ bool runsAsInstalledLauncher() {
 }
 
 // A recovery that cannot finish must not lock the user out: after its message the manager opens, where
-// the setup that the message asks for can run.
-bool recoverLauncherOrReport() {
+// the setup that the message asks for can run. An order it set aside as damaged is told in the window.
+bool recoverLauncherOrReport(std::string& notice) {
     try {
-        recoverLauncher();
+        const std::filesystem::path damagedOrder = recoverLauncher();
+        if (!damagedOrder.empty())
+            notice = damagedDocumentNotice(damagedOrder);
         return true;
     } catch (const std::exception& failure) {
         showMessage(nullptr, failure.what(), installerCaption, MB_ICONERROR);
@@ -51,10 +55,12 @@ bool tryLaunch() {
     }
 }
 
-int runManager(HINSTANCE instance, int showCommand) {
+int runManager(HINSTANCE instance, int showCommand, const std::string& notice) {
     INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_LISTVIEW_CLASSES | ICC_PROGRESS_CLASS};
     ::InitCommonControlsEx(&controls);
     HWND window = createMainWindow(instance);
+    if (!notice.empty())
+        showStatusLine(notice);
     ::ShowWindow(window, showCommand);
     MSG message;
     while (::GetMessageW(&message, nullptr, 0, 0) > 0) {
@@ -82,11 +88,12 @@ int run(HINSTANCE instance, int showCommand) {
     }
 
     KernelHandle instanceMutex = acquireInstanceMutex();
-    const bool recovered = recoverLauncherOrReport();
+    std::string notice;
+    const bool recovered = recoverLauncherOrReport(notice);
     if (recovered && !options.manageRequested && options.requestedReleaseId.empty() &&
         runsAsInstalledLauncher() && tryLaunch())
         return 0;
-    return runManager(instance, showCommand);
+    return runManager(instance, showCommand, notice);
 }
 
 } // namespace

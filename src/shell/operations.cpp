@@ -4,6 +4,7 @@
 #include "activation/switch.hpp"
 #include "foundation/error.hpp"
 #include "install/receipts.hpp"
+#include "portal/catalog_fetch.hpp"
 #include "shell/command_line.hpp"
 
 #include <algorithm>
@@ -34,6 +35,13 @@ void refreshCatalog(Client& client, HWND window, const std::string& releaseId) {
         client.loadCatalog("snapshot");
 }
 
+// A damaged catalog state is set aside by the next catalog load; until then the window says so.
+void reportDamagedCatalogState(Client& client) {
+    const StateDocument state = readCatalogState(client.dataRoot);
+    if (state.damaged())
+        report(client, damagedDocumentNotice(state.path));
+}
+
 // A completed switch used up the handshake values of the application that asked for it.
 void switchAndForgetHandshake(Client& client, const Json& manifest) {
     CommandLineOptions& options = processOptions();
@@ -59,6 +67,7 @@ void runStartupOperation(Client& client, HWND window) {
         return;
     }
     recoverAfterFailedStart(client);
+    reportDamagedCatalogState(client);
     if (std::wstring_view(::GetCommandLineW()).find(L"--uninstall") != std::wstring_view::npos) {
         report(client, "Deinstallation über die Schaltfläche bestätigen.");
     }

@@ -1,5 +1,6 @@
 #include "shell/version_list.hpp"
 
+#include "activation/launch.hpp"
 #include "foundation/disk.hpp"
 #include "foundation/error.hpp"
 #include "foundation/text.hpp"
@@ -90,8 +91,8 @@ size_t preferredRow(const std::vector<Json>& rows) {
 void rebuildVersionList(HWND list, const Client& client, std::vector<Json>& rows) {
     ::SendMessageW(list, LVM_DELETEALLITEMS, 0, 0);
     rows = collectVersionRows(client);
-    const Json current = loadJsonOr(client.dataRoot / L"current.json", Json::object());
-    const std::string active = current.value("active", std::string());
+    // A damaged current.json selects nothing; the start-up operation says so.
+    const std::string active = readCurrentDocument(client).content.value("active", std::string());
     for (size_t i = 0; i < rows.size(); ++i) {
         auto texts = versionRowTexts(rows[i], active, client.installRoot);
         std::wstring version = toWide(texts[0]);

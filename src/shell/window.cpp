@@ -279,9 +279,16 @@ void onCreate(HWND window) {
     try {
         s.client = std::make_unique<Client>();
         s.client->progress.report = postProgress;
+    } catch (const std::exception& failure) {
+        showMessage(window, failure.what(), windowCaption, MB_ICONINFORMATION);
+        return;
+    }
+    // Only the end of the start-up operation enables the controls: a list that cannot be filled must not
+    // keep the user from repairing, installing or uninstalling.
+    ::PostMessageW(window, startupOperationMessage, 0, 0);
+    ::SetTimer(window, workerWatchTimer, 500, nullptr);
+    try {
         rebuildVersionList(s.list, *s.client, s.versionRows);
-        ::PostMessageW(window, startupOperationMessage, 0, 0);
-        ::SetTimer(window, workerWatchTimer, 500, nullptr);
     } catch (const std::exception& failure) {
         showMessage(window, failure.what(), windowCaption, MB_ICONINFORMATION);
     }
@@ -395,6 +402,10 @@ HWND createMainWindow(HINSTANCE instance) {
                           CW_USEDEFAULT, CW_USEDEFAULT, 928, 620, nullptr, nullptr, instance, nullptr);
     require(window != nullptr, "Installeroberfläche konnte nicht geöffnet werden.");
     return window;
+}
+
+void showStatusLine(const std::string& text) {
+    setStatus(text);
 }
 
 void joinBackgroundOperation() {

@@ -265,9 +265,21 @@ TEST_F(Launch, RecoveryFollowsTheSwitchAndThePreviousVersionsPreflight) {
         EXPECT_EQ(fs::exists(installation.data(L"journal.json")), !returned) << c.label;
         EXPECT_EQ(installation.reported(restoredLine), returned) << c.label;
     }
+    // A journal that cannot be read says nothing about a start in progress: it is kept aside and the
+    // recovery goes on as without one.
     test::writeBytes(installation.data(L"journal.json"), "{");
-    EXPECT_EQ(test::failureOf([&] { recoverAfterFailedStart(installation.client); }),
-              "JSON-Dokument ist unvollstaendig oder ungueltig.");
+    installation.lines.clear();
+    EXPECT_EQ(test::failureOf([&] { recoverAfterFailedStart(installation.client); }), "");
+    EXPECT_TRUE(installation.reported("Gespeicherter Zustand ist beschädigt (journal.json). Installierte "
+                                      "Versionen bleiben erhalten; bitte eine Version auswählen und "
+                                      "installieren."));
+    EXPECT_TRUE(installation.reported(restoredLine));
+    EXPECT_EQ(installation.document(L"current.json").at("active"), a);
+    int setAside = 0;
+    for (const auto& entry : fs::directory_iterator(installation.client.dataRoot))
+        setAside += entry.path().filename().native().starts_with(L"journal.json.damaged-") &&
+                    test::readBytes(entry.path()) == "{";
+    EXPECT_EQ(setAside, 1);
 }
 
 } // namespace

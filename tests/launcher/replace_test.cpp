@@ -75,6 +75,8 @@ TEST_F(LauncherReplacement, HelperRefusesAnOrderItDoesNotMatchAndChangesNothing)
          L"Launcherupdate stimmt nicht mit Auftrag \u00fcberein."},
         {"self-test names another version", "tessaro-1.0.2", false, "1.0.3",
          L"Neuer Launcher hat die Selbstpr\u00fcfung nicht bestanden."},
+        {"order whose hash is no text", "tessaro-1.0.3", false, "1.0.3",
+         L"Launcherupdate stimmt nicht mit Auftrag \u00fcberein."},
     };
     for (const Case& c : cases) {
         UserState::reset();
@@ -83,6 +85,8 @@ TEST_F(LauncherReplacement, HelperRefusesAnOrderItDoesNotMatchAndChangesNothing)
         Json document = setupDocument(c.variant, staged, c.documentVersion);
         if (std::string(c.name) == "staged file of another hash")
             document["sha256"] = variantSha("tessaro-1.0.2.9");
+        if (std::string(c.name) == "order whose hash is no text")
+            document["sha256"] = 5;
         writeLauncherUpdateDocument(dataRoot(), document);
         fs::path helper = staged;
         if (c.outsideUpdater) {
