@@ -38,7 +38,14 @@ fs::path below(const fs::path& folder, const Json& file) {
 // and its folder in place.
 std::vector<std::pair<fs::path, Json>> installedVersions(const Client& client, const std::string& releaseId) {
     std::vector<std::pair<fs::path, Json>> versions;
-    for (const TreeEntry& entry : listFolder(client.dataRoot / L"receipts")) {
+    std::vector<TreeEntry> receipts;
+    try {
+        receipts = listFolder(client.dataRoot / L"receipts");
+    } catch (const std::exception&) {
+        // Unreadable receipts only mean that the whole archive is fetched.
+        return versions;
+    }
+    for (const TreeEntry& entry : receipts) {
         try {
             const std::string id = toUtf8(entry.path.stem().native());
             if (entry.directory || entry.path.extension() != L".json" || !isUuidText(id) || id == releaseId)

@@ -85,7 +85,7 @@ std::uint32_t PortalRanges::read(char* buffer, std::uint32_t capacity) {
 }
 
 void PortalRanges::expect(std::uint64_t bytes) {
-    expected_ = bytes;
+    expected_ = fetched_ + bytes;
     reportProgress(true);
 }
 

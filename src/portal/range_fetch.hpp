@@ -31,7 +31,8 @@ class RangeSource {
     // The next bytes of the open range, at most capacity; 0 once the range is complete. Throws when the
     // answer breaks off early or the operation is cancelled.
     [[nodiscard]] virtual std::uint32_t read(char* buffer, std::uint32_t capacity) = 0;
-    // The bytes the whole fetch is expected to take, for progress; grows as the plan is known.
+    // The bytes still to come in the requests planned so far, for progress (the plan grows as the
+    // archive's directory is known).
     virtual void expect(std::uint64_t bytes) = 0;
     [[nodiscard]] virtual unsigned requestsLeft() const = 0;
 };
