@@ -6,9 +6,10 @@ namespace tess {
 
 PortalRequest openDownloadRequest(const std::string& apiPath, std::wstring_view extraHeaders,
                                   std::string& token, const std::function<std::string()>& renew,
-                                  std::int32_t& status) {
+                                  std::int32_t& status, const PortalConnection* shared) {
     for (int attempt = 0;; ++attempt) {
-        PortalRequest request = openPortalRequest(apiPath, token, {}, extraHeaders);
+        PortalRequest request = shared ? openPortalRequest(*shared, apiPath, token, {}, extraHeaders)
+                                       : openPortalRequest(apiPath, token, {}, extraHeaders);
         status = queryStatus(request);
         if (status != 401 || attempt > 0)
             return request;

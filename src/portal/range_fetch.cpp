@@ -44,9 +44,11 @@ bool PortalRanges::open(std::uint64_t first, std::uint64_t last) {
                                    : std::to_wstring(first) + L"-" + std::to_wstring(last);
     const std::wstring headers = L"Range: bytes=" + range + L"\r\nIf-Range: \"" + toWide(sha256_) + L"\"\r\n";
     ++requests_;
+    if (!connection_)
+        connection_ = openPortalConnection();
     std::int32_t status = 0;
     PortalRequest request = openDownloadRequest(
-        apiPath_, headers, token_, [this] { return renewOnce(); }, status);
+        apiPath_, headers, token_, [this] { return renewOnce(); }, status, &*connection_);
     if (status == 200 || status == 416)
         return false;
     if (status != 206)

@@ -62,6 +62,8 @@ class PortalRanges final : public RangeSource {
     bool renewed_ = false;
     Progress& progress_;
     BodyReader read_;
+    // Every request goes over one kept-alive connection; a request is closed before its connection.
+    std::optional<PortalConnection> connection_;
     std::optional<PortalRequest> request_;
     std::uint64_t remaining_ = 0;
     unsigned requests_ = 0;

@@ -130,9 +130,10 @@ TEST(RangeExtract, HostileArchivesFallBackOrFailAsTheExtractionDoes) {
         EXPECT_EQ(mismatched.size(), c.expected ? 1u : 0u);
         for (const Json* file : mismatched)
             EXPECT_FALSE(fs::exists(scratch / L"stage" / toWide(file->at("path").get<std::string>())));
-        if (!c.expected)
+        if (!c.expected) {
             EXPECT_EQ(failureOf([&] { verifyFiles(scratch / L"stage", c.manifest, true, false, nullptr); }),
                       "");
+        }
     }
 }
 
@@ -212,8 +213,12 @@ TEST(RangeExtract, PlanJoinsCheapGapsWithinASixteenthAndKeepsToTheRequestBudget)
     for (const Case& test : cases) {
         SCOPED_TRACE(test.what);
         std::vector<DirectoryEntry> entries;
-        for (std::uint64_t kib : test.offsetsKiB)
-            entries.push_back({.headerOffset = kib * 1024, .extentEnd = (kib + test.extentKiB) * 1024});
+        for (std::uint64_t kib : test.offsetsKiB) {
+            DirectoryEntry entry;
+            entry.headerOffset = kib * 1024;
+            entry.extentEnd = (kib + test.extentKiB) * 1024;
+            entries.push_back(entry);
+        }
         std::vector<const DirectoryEntry*> wanted;
         for (auto it = entries.rbegin(); it != entries.rend(); ++it)
             wanted.push_back(&*it);

@@ -511,6 +511,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "devportal"
     sys_version = ""
+    # As web servers do: a kept-alive connection that carries many small answers would otherwise wait
+    # for the client's delayed acknowledgement at the end of each.
+    disable_nagle_algorithm = True
 
     # -- plumbing
 
