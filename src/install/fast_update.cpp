@@ -69,8 +69,6 @@ bool stageFrom(RangeSource& source, Client& client, const Json& manifest, const 
     std::vector<const Json*> toFetch = copyReusedFiles(sources, manifest, root, staged, client.progress);
     for (const Json* mismatched : staged.settle())
         toFetch.push_back(mismatched);
-    if (source.requestsLeft() == 0)
-        return false;
     const std::vector<FetchSpan> spans = planSpans(entriesOf(*directory, toFetch), source.requestsLeft());
     source.expect(spanBytes(spans));
     if (!fetchEntries(source, spans, root, staged))
