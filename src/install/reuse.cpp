@@ -1,6 +1,7 @@
 #include "install/reuse.hpp"
 
 #include "foundation/changes.hpp"
+#include "foundation/disk.hpp"
 #include "foundation/error.hpp"
 #include "foundation/handles.hpp"
 #include "foundation/paths.hpp"
@@ -14,7 +15,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <system_error>
 
 namespace tess {
 namespace fs = std::filesystem;
@@ -83,6 +83,28 @@ class CopyProgress {
     std::chrono::steady_clock::time_point last_{};
 };
 
+// All of the source's bytes into the copy, as long as they are no more than the listed size; false when
+// the source cannot be read or holds another length. A cancel is seen after every block.
+bool copyBytes(HANDLE from, HANDLE to, std::uint64_t size, Progress& progress, std::vector<char>& buffer,
+               std::uint64_t& copied) {
+    std::uint64_t done = 0;
+    for (;;) {
+        DWORD read = 0;
+        if (!::ReadFile(from, buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr))
+            return false;
+        require(!progress.cancelled.load(), paused);
+        if (read == 0)
+            return done == size;
+        if (read > size - done)
+            return false;
+        DWORD written = 0;
+        require(::WriteFile(to, buffer.data(), read, &written, nullptr) && written == read,
+                "Datei nicht schreibbar.");
+        done += read;
+        copied += read;
+    }
+}
+
 // The source is opened without following a link in its own name and must still be the regular file of
 // the listed size; a source that cannot be read whole leaves no copy behind. False: fetch it instead.
 bool copyOne(const fs::path& source, const fs::path& target, const Json& listed, StagedFiles& staged,
@@ -103,33 +125,9 @@ bool copyOne(const fs::path& source, const fs::path& target, const Json& listed,
     FileHandle to =
         createFileForWriting(target, 0, CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT);
     require(to.valid(), "Datei nicht schreibbar.");
-    std::uint64_t done = 0;
-    bool whole = true;
-    for (;;) {
-        DWORD read = 0;
-        if (!::ReadFile(from.get(), buffer.data(), static_cast<DWORD>(buffer.size()), &read, nullptr)) {
-            whole = false;
-            break;
-        }
-        require(!progress.cancelled.load(), paused);
-        if (read == 0)
-            break;
-        if (read > size - done) {
-            whole = false;
-            break;
-        }
-        DWORD written = 0;
-        require(::WriteFile(to.get(), buffer.data(), read, &written, nullptr) && written == read,
-                "Datei nicht schreibbar.");
-        done += read;
-        copied += read;
-    }
-    if (!whole || done != size) {
+    if (!copyBytes(from.get(), to.get(), size, progress, buffer, copied)) {
         to.reset();
-        if (!deleteFile(target))
-            throw fs::filesystem_error(
-                "remove", target,
-                std::error_code(static_cast<int>(::GetLastError()), std::system_category()));
+        removeEntry(target);
         return false;
     }
     staged.add(target, std::move(to), listed);

@@ -1,11 +1,11 @@
 #include "install/staged_files.hpp"
 
-#include "foundation/changes.hpp"
+#include "foundation/disk.hpp"
 #include "foundation/error.hpp"
 
 #include <chrono>
 #include <optional>
-#include <system_error>
+#include <utility>
 
 namespace tess {
 namespace fs = std::filesystem;
@@ -42,9 +42,7 @@ void StagedFiles::takeOldest() {
         std::rethrow_exception(hash->error);
     if (hash->sha256 == file.listed->at("sha256").get_ref<const std::string&>())
         return;
-    if (!deleteFile(file.file))
-        throw fs::filesystem_error(
-            "remove", file.file, std::error_code(static_cast<int>(::GetLastError()), std::system_category()));
+    removeEntry(file.file);
     mismatched_.push_back(file.listed);
 }
 
