@@ -14,7 +14,7 @@ set -eEuo pipefail
 trap 'echo "launch-bench.sh: \"$BASH_COMMAND\" failed with status $? (line $LINENO)" >&2' ERR
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$(cd "${1:-$repo/build}" && pwd)"
-runs="${2:-3}"
+runs="${2:-${RUNS:-3}}"
 launcher="$build/bin/TESSARO.exe"
 app="$build/testapp/appTESSARO.exe"
 for file in "$launcher" "$app"; do

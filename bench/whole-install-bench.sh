@@ -14,7 +14,7 @@ set -eEuo pipefail
 trap 'echo "whole-install-bench.sh: \"$BASH_COMMAND\" failed with status $? (line $LINENO)" >&2' ERR
 repo="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$(cd "${1:-$repo/build}" && pwd)"
-runs="${2:-3}"
+runs="${2:-${RUNS:-3}}"
 tool="$build/bin/whole_install_tool.exe"
 app="$build/testapp/appTESSARO.exe"
 for file in "$tool" "$app"; do

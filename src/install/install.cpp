@@ -11,6 +11,7 @@
 #include "foundation/paths.hpp"
 #include "foundation/text.hpp"
 #include "install/extract.hpp"
+#include "install/fast_update.hpp"
 #include "install/finalize.hpp"
 #include "install/journal.hpp"
 #include "install/receipts.hpp"
@@ -23,6 +24,7 @@
 #include <windows.h>
 
 #include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -101,10 +103,10 @@ bool isDamagedContent(const Error& error) {
            message == "Verzeichnisverknüpfungen sind hier nicht erlaubt.";
 }
 
-// True when the installed copy is intact (its receipt is then rewritten); false when it was damaged
-// and has been moved aside, so the release is installed as if it never was.
-bool keepInstalledCopy(Client& client, const fs::path& target, const Json& manifest,
-                       const std::string& releaseId, const std::string& raw) {
+// Empty when the installed copy is intact (its receipt is then rewritten); otherwise the folder the
+// damaged copy has been moved to, and the release is installed as if it never was.
+std::optional<fs::path> damagedCopyMovedAside(Client& client, const fs::path& target, const Json& manifest,
+                                              const std::string& releaseId, const std::string& raw) {
     try {
         verifyFiles(target, manifest, true, false, &client.progress);
     } catch (const Error& error) {
@@ -117,10 +119,10 @@ bool keepInstalledCopy(Client& client, const fs::path& target, const Json& manif
         refuseReparsePoints(extendedPath(releases, false));
         const fs::path damaged = releases / toWide(releaseId + "-damaged-" + randomId());
         renameEntry(target, damaged);
-        return false;
+        return damaged;
     }
     writeReceipt(client, releaseId, raw);
-    return true;
+    return std::nullopt;
 }
 
 // A staging folder left "verified" by an earlier attempt, if it still holds exactly the package.
@@ -141,9 +143,11 @@ fs::path reusedStaging(Client& client, const std::string& releaseId, const std::
     return stage;
 }
 
-void requireFreeSpace(const fs::path& installRoot, const Json& artifact) {
+// The archive counts only where it is downloaded whole.
+void requireFreeSpace(const fs::path& installRoot, const Json& artifact, bool wholeArchive) {
     const std::uint64_t needed = artifact.at("unpackedSize").get<std::uint64_t>() +
-                                 artifact.at("size").get<std::uint64_t>() + freeSpaceReserve;
+                                 (wholeArchive ? artifact.at("size").get<std::uint64_t>() : 0) +
+                                 freeSpaceReserve;
     ULARGE_INTEGER available{};
     const bool known =
         ::GetDiskFreeSpaceExW(extendedPath(installRoot, false).c_str(), &available, nullptr, nullptr);
@@ -156,7 +160,7 @@ void downloadAndUnpack(Client& client, const std::string& releaseId, const Json&
     const Json& artifact = manifest.at("artifact");
     const fs::path partial =
         client.dataRoot / L"downloads" / toWide(artifact.at("sha256").get<std::string>() + ".zip.partial");
-    requireFreeSpace(client.installRoot, artifact);
+    requireFreeSpace(client.installRoot, artifact, true);
     writeJournal(client.dataRoot, journal);
 
     std::string token = client.accessToken(false);
@@ -168,6 +172,28 @@ void downloadAndUnpack(Client& client, const std::string& releaseId, const Json&
 
     extractArchive(partial, stage, manifest, client.progress.cancelled, &client.progress);
     verifyFiles(stage, manifest, true, false, &client.progress);
+}
+
+// Fills the stage, on the road that fetches only what changed where it can be taken, else from the whole
+// archive. A fallback after the fast road had begun to fill its folder draws a new one; the old one stays
+// for housekeeping.
+void prepareStage(Client& client, const std::string& releaseId, const Json& manifest, fs::path& stage,
+                  Json& journal, const fs::path& damaged) {
+    const Json& artifact = manifest.at("artifact");
+    if (const std::optional<ReuseSources> sources = chooseFastRoad(
+            client, releaseId, manifest, journal.at("manifestSha256").get<std::string>(), damaged)) {
+        requireFreeSpace(client.installRoot, artifact, false);
+        if (stageChangedFilesOnly(client, releaseId, manifest, *sources, stage, journal)) {
+            verifyFiles(stage, manifest, true, false, &client.progress);
+            return;
+        }
+        if (pathExists(stage)) {
+            stage = newStagingFolder(client.installRoot, releaseId);
+            journal["stage"] = toUtf8(stage.native());
+        }
+        journal["phase"] = "downloading";
+    }
+    downloadAndUnpack(client, releaseId, manifest, stage, journal);
 }
 
 // The report is for the user and support; failing to write it must not hide the rename's own error,
@@ -202,8 +228,13 @@ Json Client::install(const std::string& releaseId) {
 
     const fs::path releases = installRoot / L"releases";
     const fs::path target = releases / toWide(releaseId);
-    if (targetExists(target) && keepInstalledCopy(*this, target, manifest, releaseId, raw))
-        return manifest;
+    fs::path damaged;
+    if (targetExists(target)) {
+        std::optional<fs::path> movedAside = damagedCopyMovedAside(*this, target, manifest, releaseId, raw);
+        if (!movedAside)
+            return manifest;
+        damaged = std::move(*movedAside);
+    }
 
     ensurePrivateDirectory(releases);
     const std::string manifestHash = sha256Hex(raw);
@@ -217,7 +248,7 @@ Json Client::install(const std::string& releaseId) {
                     {"stage", toUtf8(stage.native())},
                     {"manifestSha256", manifestHash}};
     if (!reused)
-        downloadAndUnpack(*this, releaseId, manifest, stage, journal);
+        prepareStage(*this, releaseId, manifest, stage, journal, damaged);
 
     report(*this, "Kompatibilität der vorbereiteten Version wird geprüft …");
     checkCompatibility(manifest, runPreflight(stage, dataRoot));

@@ -51,10 +51,10 @@ bool isStagingName(const std::string& name, std::string_view releaseId) {
            isLowerHex(std::string_view(name).substr(prefix.size()));
 }
 
-fs::path reusableStaging(const Client& client, const fs::path& dataRoot, std::string_view releaseId,
-                         std::string_view manifestSha256) {
+fs::path stagingInPhase(const Client& client, const fs::path& dataRoot, std::string_view releaseId,
+                        std::string_view manifestSha256, std::string_view phase) {
     Json journal = loadJsonOr(journalPath(dataRoot), Json::object());
-    if (journal.value("phase", std::string()) != "verified")
+    if (journal.value("phase", std::string()) != phase)
         return {};
     if (journal.value("releaseId", std::string()) != releaseId)
         return {};
@@ -99,7 +99,16 @@ StateDocument readJournal(const fs::path& dataRoot) {
 fs::path findReusableStaging(const Client& client, const fs::path& dataRoot, std::string_view releaseId,
                              std::string_view manifestSha256) noexcept {
     try {
-        return reusableStaging(client, dataRoot, releaseId, manifestSha256);
+        return stagingInPhase(client, dataRoot, releaseId, manifestSha256, "verified");
+    } catch (...) {
+        return {};
+    }
+}
+
+fs::path findInterruptedStaging(const Client& client, const fs::path& dataRoot, std::string_view releaseId,
+                                std::string_view manifestSha256) noexcept {
+    try {
+        return stagingInPhase(client, dataRoot, releaseId, manifestSha256, "extracting");
     } catch (...) {
         return {};
     }

@@ -26,4 +26,10 @@ std::filesystem::path findReusableStaging(const Client& client, const std::files
                                           std::string_view releaseId,
                                           std::string_view manifestSha256) noexcept;
 
+// The staging folder of an "extracting" record for this release and manifest, or an empty path: what an
+// interrupted attempt left, whose files may serve a new attempt once each hashes right. Never throws.
+std::filesystem::path findInterruptedStaging(const Client& client, const std::filesystem::path& dataRoot,
+                                             std::string_view releaseId,
+                                             std::string_view manifestSha256) noexcept;
+
 } // namespace tess

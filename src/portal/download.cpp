@@ -9,6 +9,7 @@
 #include "foundation/paths.hpp"
 #include "foundation/sync.hpp"
 #include "foundation/text.hpp"
+#include "portal/download_request.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -141,34 +142,14 @@ std::wstring rangeHeaders(std::uint64_t present, const std::string& sha256) {
     return L"Range: bytes=" + std::to_wstring(present) + L"-\r\nIf-Range: \"" + toWide(sha256) + L"\"\r\n";
 }
 
-void refuseStatus(std::int32_t status) {
-    switch (status) {
-    case 403:
-        throw Error("Keine Downloadberechtigung für diese Version.");
-    case 410:
-        throw Error("Diese Version wurde zurückgezogen.");
-    case 429:
-        throw Error("Übertragungslimit erreicht. Bitte später fortsetzen.");
-    default:
-        throw Error("Download nicht verfügbar. Bitte später fortsetzen.");
-    }
-}
-
 // Opens the request; a first 401 renews the token once and asks again.
 PortalRequest requestFile(const std::string& apiPath, std::uint64_t present, const std::string& sha256,
                           std::string& token, const std::function<std::string()>& renew,
                           std::int32_t& status) {
-    for (int attempt = 0;; ++attempt) {
-        PortalRequest request = openPortalRequest(apiPath, token, {}, rangeHeaders(present, sha256));
-        status = queryStatus(request);
-        if (status == 401 && attempt == 0) {
-            token = renew();
-            continue;
-        }
-        if (status != 200 && status != 206)
-            refuseStatus(status);
-        return request;
-    }
+    PortalRequest request = openDownloadRequest(apiPath, rangeHeaders(present, sha256), token, renew, status);
+    if (status != 200 && status != 206)
+        refuseDownloadStatus(status);
+    return request;
 }
 
 // Every header that describes the answer must agree with the signed size and hash; returns the offset

@@ -52,21 +52,25 @@ std::wstring portalUserAgent() {
     return L"TESSARO-Installer/" + toWide(launcherVersion);
 }
 
-PortalRequest openPortalRequest(std::string_view path, std::string_view bearerToken,
-                                std::string_view formBody, std::wstring_view extraHeaders) {
-    checkPath(path);
+PortalConnection openPortalConnection() {
     const PortalAddress address = crackBaseAddress();
-
-    PortalRequest http;
+    PortalConnection http;
     http.session.reset(::WinHttpOpen(portalUserAgent().c_str(), WINHTTP_ACCESS_TYPE_AUTOMATIC_PROXY,
                                      WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
     require(http.session.valid(), "HTTP nicht verfügbar.");
     ::WinHttpSetTimeouts(http.session.get(), 15000, 15000, 30000, 30000);
     http.connection.reset(::WinHttpConnect(http.session.get(), address.host.c_str(), address.port, 0));
     require(http.connection.valid(), "Portal nicht erreichbar.");
+    return http;
+}
 
+PortalRequest openPortalRequest(const PortalConnection& connection, std::string_view path,
+                                std::string_view bearerToken, std::string_view formBody,
+                                std::wstring_view extraHeaders) {
+    checkPath(path);
+    PortalRequest http;
     const bool form = !formBody.empty();
-    http.request.reset(::WinHttpOpenRequest(http.connection.get(), form ? L"POST" : L"GET",
+    http.request.reset(::WinHttpOpenRequest(connection.connection.get(), form ? L"POST" : L"GET",
                                             toWide(path).c_str(), nullptr, WINHTTP_NO_REFERER,
                                             WINHTTP_DEFAULT_ACCEPT_TYPES, WINHTTP_FLAG_SECURE));
     require(http.request.valid(), "HTTP-Anfrage fehlgeschlagen.");
@@ -83,6 +87,16 @@ PortalRequest openPortalRequest(std::string_view path, std::string_view bearerTo
         ::WinHttpReceiveResponse(http.request.get(), nullptr);
     require(sent,
             "Portal nicht erreichbar. Verbindung und Proxy prüfen; vorhandene Installation bleibt nutzbar.");
+    return http;
+}
+
+PortalRequest openPortalRequest(std::string_view path, std::string_view bearerToken,
+                                std::string_view formBody, std::wstring_view extraHeaders) {
+    checkPath(path);
+    PortalConnection connection = openPortalConnection();
+    PortalRequest http = openPortalRequest(connection, path, bearerToken, formBody, extraHeaders);
+    http.session = std::move(connection.session);
+    http.connection = std::move(connection.connection);
     return http;
 }
 

@@ -21,6 +21,13 @@ struct PortalRequest {
     WinHttpHandle request;
 };
 
+// A session and connection that several requests share, so that they travel over one kept-alive TLS
+// connection (the many small requests of a fetch by range). Closed connection first, then session.
+struct PortalConnection {
+    WinHttpHandle session;
+    WinHttpHandle connection;
+};
+
 struct PortalResponse {
     std::int32_t status = 0;
     std::string body;
@@ -33,6 +40,11 @@ std::wstring portalUserAgent();
 // A non-empty formBody makes a POST with the form content type; extraHeaders end each line in CRLF.
 PortalRequest openPortalRequest(std::string_view path, std::string_view bearerToken,
                                 std::string_view formBody, std::wstring_view extraHeaders);
+// The same request on a shared connection; the request returned owns only its request handle.
+PortalConnection openPortalConnection();
+PortalRequest openPortalRequest(const PortalConnection& connection, std::string_view path,
+                                std::string_view bearerToken, std::string_view formBody,
+                                std::wstring_view extraHeaders);
 [[nodiscard]] std::int32_t queryStatus(const PortalRequest& request);
 // Empty text when the header is absent.
 [[nodiscard]] std::string queryHeader(const PortalRequest& request, DWORD headerId);

@@ -466,11 +466,21 @@ class Faults(PortalTest):
              lambda a: a.status == 206 and a.body == exe
              and a.headers["Content-Range"] == "bytes 0-%d/%d" % (size - 1, size)),
             ({"fault": "throttle", "bytesPerSecond": 20000}, {}, lambda a: a.body == exe),
+            ({"fault": "multipart-range"}, ranged,
+             lambda a: a.status == 206 and a.headers["Content-Range"] is None
+             and a.headers["Content-Type"].startswith("multipart/byteranges; boundary=")
+             and exe[100:] in a.body and a.headers["ETag"] == '"%s"' % sha),
+            # Spent only by an answer that holds the byte: the first request (bytes 100 on) does not.
+            ({"fault": "flip-byte", "offset": 50}, {},
+             lambda a: a.body == exe[:50] + bytes([exe[50] ^ 0xFF]) + exe[51:]
+             and a.headers["ETag"] == '"%s"' % sha),
         ]
         for rule, headers, check in cases:
             with self.subTest(rule=rule):
                 portal.admin("reset")
                 portal.fault(path=SETUP, times=1, **rule)
+                if rule["fault"] == "flip-byte":
+                    self.assertEqual(portal.request("GET", SETUP, ranged).body, exe[100:])
                 started = time.time()
                 answer = portal.request("GET", SETUP, headers)
                 self.assertTrue(check(answer), (answer.status, dict(answer.headers), len(answer.body)))

@@ -143,6 +143,14 @@ class InstallEndToEnd : public ::testing::Test {
             ensurePrivateDirectory(folder);
     }
 
+    // An installed version shares files with these releases, so the road that fetches only what changed
+    // would be taken; a portal that answers every range with the whole file keeps them on the road of
+    // the whole archive.
+    void keepWholeArchiveRoad() {
+        devportal::addFault(
+            {{"fault", "ignore-range"}, {"path", std::string(devportal::artifactsPath) + "*"}});
+    }
+
     fs::path releases() const { return client.installRoot / L"releases"; }
     fs::path versionFolder(const std::string& name) const { return releases() / toWide(idOf(name)); }
     fs::path receipt(const std::string& name) const { return receiptPath(client.dataRoot, idOf(name)); }
@@ -226,6 +234,7 @@ TEST_F(InstallEndToEnd, IntactInstalledReleaseDownloadsNothingAndRewritesItsRece
 }
 
 TEST_F(InstallEndToEnd, MissingFileIsRepairedOnlyOnceTheApplicationIsClosed) {
+    keepWholeArchiveRoad();
     client.install(idOf("good"));
     fs::remove(versionFolder("good") / L"data" / L"payload.bin");
     {
@@ -253,6 +262,7 @@ TEST_F(InstallEndToEnd, MissingFileIsRepairedOnlyOnceTheApplicationIsClosed) {
 // A package path may be 240 bytes, so real installations hold paths beyond 300 characters: install, the
 // check of an intact version and the repair of a damaged one all take the long form.
 TEST_F(InstallEndToEnd, InstallsChecksAndRepairsWithFullPathsBeyond300Characters) {
+    keepWholeArchiveRoad();
     const fs::path deep =
         versionFolder("deep") / L"data" / std::wstring(100, L'd') / std::wstring(100, L'e') / L"deep.bin";
     ASSERT_GT(deep.native().size(), 300u);
@@ -290,6 +300,7 @@ TEST_F(InstallEndToEnd, EveryKindOfDamagedContentIsMovedAsideAndInstalledAgain) 
              fs::remove(folder / L"delivery-manifest.json");
          }},
     };
+    keepWholeArchiveRoad();
     client.install(idOf("good"));
     size_t damagedFolders = 0;
     for (const Case& test : cases) {
@@ -513,6 +524,7 @@ TEST_F(InstallEndToEnd, TransferCutMidwayResumesWithRangeRequest) {
 }
 
 TEST_F(InstallEndToEnd, CancelAtEachStageEndsWithItsMessageAndKeepsExistingVersions) {
+    keepWholeArchiveRoad();
     client.install(idOf("other"));
     const auto otherTree = snapshot(versionFolder("other"));
     const std::string otherReceipt = readBytes(receipt("other"));
@@ -568,6 +580,239 @@ TEST_F(InstallEndToEnd, CancelAtEachStageEndsWithItsMessageAndKeepsExistingVersi
     for (const std::string& name : namesIn(releases()))
         EXPECT_FALSE(hasDamagedName(name, idOf("good"))) << name;
     EXPECT_EQ(snapshot(versionFolder("other")), otherTree);
+}
+
+// ---- the road that fetches only what changed ----
+
+// "bytes=first-last" of a package path's local header and data in a release's archive.
+std::string entryRange(const std::string& name, const std::string& path) {
+    const Json& span = releaseIndex().at(name).at("entries").at(path);
+    return "bytes=" + std::to_string(span.at(0).get<std::uint64_t>()) + "-" +
+           std::to_string(span.at(1).get<std::uint64_t>());
+}
+
+// The ranges of the archive's requests in order; a request for the whole archive shows as "whole".
+std::vector<std::string> requestedRanges() {
+    std::vector<std::string> ranges;
+    for (const Json& request : artifactRequests())
+        ranges.push_back(request.at("range").is_null() ? "whole" : request.at("range").get<std::string>());
+    return ranges;
+}
+
+const std::string archiveEnd = "bytes=-" + std::to_string(22 + 65535 + 20 + 56);
+
+void changeOneByte(const fs::path& file) {
+    std::string bytes = readBytes(file);
+    bytes[100] = static_cast<char>(bytes[100] ^ 0x55);
+    writeBytes(file, bytes);
+}
+
+std::vector<std::string> stagingFolders(const fs::path& releases, const std::string& releaseId) {
+    std::vector<std::string> found;
+    for (const std::string& name : namesIn(releases))
+        if (name.starts_with(releaseId + "-staging-"))
+            found.push_back(name);
+    return found;
+}
+
+TEST_F(InstallEndToEnd, UpdateOfTwoChangedFilesFetchesOnlyTheirEntriesAndTheArchiveEnd) {
+    client.install(idOf("update-base"));
+    devportal::admin("log/clear", "{}");
+    lines.clear();
+
+    client.install(idOf("update-next"));
+
+    EXPECT_EQ(snapshot(versionFolder("update-next")), snapshot(treeOf("update-next")));
+    EXPECT_EQ(requestedRanges(),
+              (std::vector<std::string>{archiveEnd, entryRange("update-next", "data/f20.bin"),
+                                        entryRange("update-next", "delivery-manifest.json")}));
+    const std::string quotedHash =
+        "\"" + devportal::artifactOf(idOf("update-next")).at("sha256").get<std::string>() + "\"";
+    for (const Json& request : artifactRequests()) {
+        EXPECT_EQ(request.at("ifRange"), quotedHash);
+        EXPECT_EQ(request.at("status"), 206);
+    }
+    EXPECT_GE(firstLine("Unveränderte Dateien werden übernommen (48 / 48 Dateien)"), 0);
+    EXPECT_GT(firstLine("Programmdateien vollständig geprüft"), firstLine("Unveränderte Dateien"));
+    EXPECT_EQ(journal().at("phase"), "installed");
+    EXPECT_EQ(snapshot(versionFolder("update-base")), snapshot(treeOf("update-base")));
+}
+
+TEST_F(InstallEndToEnd, RepairOfOneDamagedFileFetchesOnlyThatEntry) {
+    client.install(idOf("update-base"));
+    changeOneByte(versionFolder("update-base") / L"data" / L"f10.bin");
+    // Without the archive of the first install, which a repair would simply unpack again.
+    for (const auto& entry : fs::directory_iterator(client.dataRoot / L"downloads"))
+        fs::remove(entry.path());
+    devportal::admin("log/clear", "{}");
+
+    client.install(idOf("update-base"));
+
+    EXPECT_EQ(requestedRanges(),
+              (std::vector<std::string>{archiveEnd, entryRange("update-base", "data/f10.bin")}));
+    EXPECT_EQ(snapshot(versionFolder("update-base")), snapshot(treeOf("update-base")));
+    const std::vector<std::string> names = namesIn(releases());
+    ASSERT_EQ(names.size(), 2u);
+    EXPECT_TRUE(hasDamagedName(names[1], idOf("update-base"))) << names[1];
+}
+
+TEST_F(InstallEndToEnd, ReusedFileChangedAfterItsVersionWasInstalledIsFetchedInstead) {
+    client.install(idOf("update-base"));
+    const fs::path changed = versionFolder("update-base") / L"data" / L"f05.bin";
+    changeOneByte(changed);
+    const std::string changedBytes = readBytes(changed);
+    devportal::admin("log/clear", "{}");
+
+    client.install(idOf("update-next"));
+
+    EXPECT_EQ(snapshot(versionFolder("update-next")), snapshot(treeOf("update-next")));
+    EXPECT_EQ(requestedRanges(),
+              (std::vector<std::string>{archiveEnd, entryRange("update-next", "data/f05.bin"),
+                                        entryRange("update-next", "data/f20.bin"),
+                                        entryRange("update-next", "delivery-manifest.json")}));
+    EXPECT_EQ(readBytes(changed), changedBytes);
+}
+
+// Each ends in the installed version, fetched whole: early (before anything was copied) or late (after
+// the copies, in a new staging folder).
+TEST_F(InstallEndToEnd, EveryAnswerThatIsNotTheRangeAskedForFallsBackToTheWholeArchive) {
+    struct Case {
+        const char* what;
+        Json fault; // null: none
+        const char* release;
+        bool late;
+    };
+    const std::string artifacts = std::string(devportal::artifactsPath) + "*";
+    const std::vector<Case> cases = {
+        {"200 to a range", {{"fault", "ignore-range"}}, "update-next", false},
+        {"416", {{"fault", "status"}, {"status", 416}, {"times", 1}}, "update-next", false},
+        {"ETag of another file", {{"fault", "wrong-etag"}, {"times", 1}}, "update-next", false},
+        {"206 with another Content-Range",
+         {{"fault", "wrong-content-range"}, {"skip", 1}, {"times", 1}},
+         "update-next",
+         true},
+        {"multipart answer", {{"fault", "multipart-range"}, {"skip", 1}, {"times", 1}}, "update-next", true},
+        {"directory that is not where the end says", nullptr, "update-prepended", false},
+    };
+    client.install(idOf("update-base"));
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        devportal::admin("faults/clear", "{}");
+        devportal::addFault({{"fault", "catalog"},
+                             {"variant", "e2e"},
+                             {"path", std::string(devportal::catalogPath) + "stable"}});
+        if (!test.fault.is_null()) {
+            Json fault = test.fault;
+            fault["path"] = artifacts;
+            devportal::addFault(fault);
+        }
+        devportal::admin("log/clear", "{}");
+
+        EXPECT_EQ(failureOf([&] { client.install(idOf(test.release)); }), "(no error)");
+
+        EXPECT_EQ(snapshot(versionFolder(test.release)), snapshot(treeOf(test.release)));
+        const std::vector<std::string> ranges = requestedRanges();
+        ASSERT_FALSE(ranges.empty());
+        EXPECT_EQ(ranges.front(), archiveEnd);
+        EXPECT_EQ(ranges.back(), "whole");
+        EXPECT_EQ(ranges.size(), test.late ? 3u : 2u);
+        EXPECT_EQ(stagingFolders(releases(), idOf(test.release)).size(), test.late ? 1u : 0u);
+        removeTree(versionFolder(test.release));
+        for (const std::string& stage : stagingFolders(releases(), idOf(test.release)))
+            removeTree(releases() / toWide(stage));
+        fs::remove(receipt(test.release));
+        for (const auto& entry : fs::directory_iterator(client.dataRoot / L"downloads"))
+            fs::remove(entry.path());
+    }
+}
+
+TEST_F(InstallEndToEnd, FetchedEntryThatIsNotTheSignedOneFailsAndInstallsNothing) {
+    client.install(idOf("update-base"));
+    const Json& span = releaseIndex().at("update-next").at("entries").at("data/f20.bin");
+    const std::uint64_t header = span.at(0).get<std::uint64_t>();
+    struct Case {
+        const char* what;
+        const char* release;
+        std::uint64_t flipAt; // 0: no byte changed on the way
+        const char* expected;
+    };
+    const std::vector<Case> cases = {
+        {"a wrong byte in the data", "update-next", header + 30 + 12 + 1000,
+         "ZIP-Daten beschädigt oder Speicher voll."},
+        {"a local header that names another file", "update-next", header + 30 + 3,
+         "ZIP-Daten beschädigt oder Speicher voll."},
+        {"content that is not the signed one", "update-tampered", 0,
+         "Entpackter Dateiinhalt ist manipuliert."},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        if (test.flipAt)
+            devportal::addFault({{"fault", "flip-byte"},
+                                 {"offset", test.flipAt},
+                                 {"times", 1},
+                                 {"path", std::string(devportal::artifactsPath) + "*"}});
+        devportal::admin("log/clear", "{}");
+
+        EXPECT_EQ(failureOf([&] { client.install(idOf(test.release)); }), test.expected);
+
+        EXPECT_FALSE(fs::exists(versionFolder(test.release)));
+        EXPECT_FALSE(fs::exists(receipt(test.release)));
+        const Json record = journal();
+        EXPECT_EQ(record.at("phase"), "extracting");
+        EXPECT_FALSE(
+            fs::exists(fs::path(toWide(record.at("stage").get<std::string>())) / L"data" / L"f20.bin"));
+        for (const std::string& range : requestedRanges())
+            EXPECT_NE(range, "whole");
+    }
+}
+
+// A cancel while copying and one while fetching: the next attempt continues from the kept staging folder
+// and ends with the tree an uninterrupted update gives.
+TEST_F(InstallEndToEnd, CancelAndRestartOfTheUpdateEndsWithTheSameTree) {
+    client.install(idOf("update-base"));
+    const std::uint64_t endBytes = 22 + 65535 + 20 + 56;
+    struct Case {
+        const char* what;
+        std::function<bool(const std::string&, std::uint64_t, bool copied)> cancelAt;
+        std::vector<std::string> rangesAfterRestart;
+    };
+    const std::vector<Case> cases = {
+        {"after the copies",
+         [](const std::string& text, std::uint64_t, bool) {
+             return text == "Unveränderte Dateien werden übernommen (48 / 48 Dateien)";
+         },
+         {archiveEnd, entryRange("update-next", "data/f20.bin"),
+          entryRange("update-next", "delivery-manifest.json")}},
+        {"after the first changed entry came",
+         [endBytes](const std::string& text, std::uint64_t done, bool copied) {
+             return copied && text == "Software wird heruntergeladen …" && done > endBytes;
+         },
+         {archiveEnd, entryRange("update-next", "delivery-manifest.json")}},
+    };
+    for (const Case& test : cases) {
+        SCOPED_TRACE(test.what);
+        removeTree(versionFolder("update-next"));
+        fs::remove(receipt("update-next"));
+        bool copied = false;
+        client.progress.cancelled = false;
+        client.progress.report = [&](const std::string& text, std::uint64_t done, std::uint64_t) {
+            copied = copied || text.starts_with("Unveränderte Dateien");
+            if (test.cancelAt(text, done, copied))
+                client.progress.cancelled = true;
+        };
+        EXPECT_EQ(failureOf([&] { client.install(idOf("update-next")); }),
+                  "Download pausiert. Er kann später fortgesetzt werden.");
+        EXPECT_FALSE(fs::exists(versionFolder("update-next")));
+        EXPECT_EQ(journal().at("phase"), "extracting");
+
+        client.progress.cancelled = false;
+        client.progress.report = nullptr;
+        devportal::admin("log/clear", "{}");
+        client.install(idOf("update-next"));
+
+        EXPECT_EQ(snapshot(versionFolder("update-next")), snapshot(treeOf("update-next")));
+        EXPECT_EQ(requestedRanges(), test.rangesAfterRestart);
+    }
 }
 
 } // namespace

@@ -11,7 +11,8 @@ exactly these releases that the tests select with the portal's fault {"fault":"c
 the catalog's hash nor verifies.
 
 DIR/index.json maps each release name to its id, version, build id and program tree (DIR/trees/NAME,
-the folder the release was built from). DIR/free-space-bytes holds archive size + unpacked size of
+the folder the release was built from); for the "update-" releases also "entries": each package path's
+first and last archive byte, from its local header up to the next header. DIR/free-space-bytes holds archive size + unpacked size of
 the "free-space" release, a multiple of 4096 (a tmpfs can offer exactly that plus 128 MiB).
 """
 
@@ -23,9 +24,12 @@ import random
 import shutil
 import subprocess
 import sys
+import zipfile
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[2]
+sys.path.insert(0, str(ROOT / "tools" / "publisher"))
+import tessaro_publish  # noqa: E402
 PUBLISH = [sys.executable, str(ROOT / "tools" / "publisher" / "tessaro_publish.py")]
 PAGE = 4096
 
@@ -49,7 +53,19 @@ RELEASES = [
      ["--authenticode-policy", "required"]),
     ("free-space", "e2e00000-0000-4000-8000-00000000000a", "3.9.0", "3.9.0.1", {}, []),
     ("deep", "e2e00000-0000-4000-8000-00000000000b", "4.0.0", "4.0.0.1", {}, []),
+    # An update of 50 files: "update-next" changes two of "update-base" (one data file and, as every
+    # release does, the delivery manifest). The other two are "update-next" again with a defect.
+    ("update-base", "e2e00000-0000-4000-8000-00000000000c", "5.0.0", "5.0.0.1", {}, []),
+    ("update-next", "e2e00000-0000-4000-8000-00000000000d", "5.1.0", "5.1.0.1", {}, []),
+    ("update-tampered", "e2e00000-0000-4000-8000-00000000000e", "5.2.0", "5.2.0.1", {}, []),
+    ("update-prepended", "e2e00000-0000-4000-8000-00000000000f", "5.3.0", "5.3.0.1", {}, []),
 ]
+UPDATE_DATA_FILES = 47
+UPDATE_FILE_BYTES = 24 * 1024
+UPDATE_CHANGED_FILE = "data/f20.bin"
+# What a self-extracting stub would put before the archive: readers that trust the directory's offsets
+# find nothing where they look.
+PREPENDED_BYTES = b"MZ" + b"\0" * 4094
 # A package path of 215 bytes (the limit is 240): installed, its full path exceeds 300 characters.
 DEEP_FILE = "data/" + "d" * 100 + "/" + "e" * 100 + "/deep.bin"
 # Large enough that a download takes several 1 MiB reads (cut, resume and cancel need that).
@@ -82,6 +98,49 @@ def publish_release(data, tree, release_id, version, build_id, options):
     folder = data / "releases" / release_id
     manifest = payload_of(folder / "manifest.json")
     return manifest["artifact"]["size"] + manifest["artifact"]["unpackedSize"]
+
+
+def add_update_files(tree, name):
+    for index in range(UPDATE_DATA_FILES):
+        path = f"data/f{index:02d}.bin"
+        seed = index + (1000 if name != "update-base" and path == UPDATE_CHANGED_FILE else 0)
+        (tree / path).parent.mkdir(parents=True, exist_ok=True)
+        (tree / path).write_bytes(random.Random(seed).randbytes(UPDATE_FILE_BYTES))
+
+
+def resign(folder, change_document, change_archive=None):
+    """Signs the release's manifest again after changing it (and, if asked, the archive it describes)."""
+    archive = folder / "artifact.zip"
+    if change_archive:
+        archive.write_bytes(change_archive(archive.read_bytes()))
+    data = archive.read_bytes()
+    document = payload_of(folder / "manifest.json")
+    document["artifact"].update({"sha256": hashlib.sha256(data).hexdigest(), "size": len(data)})
+    change_document(document)
+    envelope = tessaro_publish.Signer().sign_document(document)
+    (folder / "manifest.json").write_bytes(envelope)
+    record = json.loads((folder / "release.json").read_bytes())
+    record.update({"manifestSha256": hashlib.sha256(envelope).hexdigest(),
+                   "artifactSha256": document["artifact"]["sha256"], "artifactSize": len(data)})
+    (folder / "release.json").write_text(json.dumps(record, separators=(",", ":")))
+
+
+def spoil_release(folder, name):
+    if name == "update-tampered":
+        def other_hash(document):
+            changed = next(f for f in document["files"] if f["path"] == UPDATE_CHANGED_FILE)
+            changed["sha256"] = hashlib.sha256(b"not the archived content").hexdigest()
+        resign(folder, other_hash)
+    if name == "update-prepended":
+        resign(folder, lambda document: None, lambda data: PREPENDED_BYTES + data)
+
+
+def entry_spans(archive):
+    """Package path -> [first, last] byte of its local header and data (up to the next header)."""
+    with zipfile.ZipFile(archive) as zipped:
+        infos = sorted(zipped.infolist(), key=lambda info: info.header_offset)
+        ends = [info.header_offset for info in infos[1:]] + [zipped.start_dir]
+        return {info.filename: [info.header_offset, end - 1] for info, end in zip(infos, ends)}
 
 
 def publish_page_aligned(data, tree, release_id, version, build_id, options):
@@ -122,12 +181,17 @@ def build_cache(cache, app):
         if name == "deep":
             (tree / DEEP_FILE).parent.mkdir(parents=True)
             (tree / DEEP_FILE).write_bytes(b"deep")
+        if name.startswith("update-"):
+            add_update_files(tree, name)
         if name == "free-space":
             total = publish_page_aligned(portal, tree, release_id, version, build_id, options)
             (cache / "free-space-bytes").write_text(str(total))
         else:
             publish_release(portal, tree, release_id, version, build_id, options)
+        spoil_release(portal / "releases" / release_id, name)
         index[name] = {"releaseId": release_id, "version": version, "buildId": build_id, "tree": str(tree)}
+        if name.startswith("update-"):
+            index[name]["entries"] = entry_spans(portal / "releases" / release_id / "artifact.zip")
     (cache / "index.json").write_text(json.dumps(index, indent=2))
     (cache / "stamp").write_text(stamp)
 

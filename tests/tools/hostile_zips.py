@@ -72,6 +72,7 @@ class Entry:
     encrypt: bool = False
     patch_method: int = None
     break_crc: bool = False
+    zip64: bool = False  # ZIP64 sizes in the local header although the entry is small
 
 
 @dataclass
@@ -81,6 +82,7 @@ class Case:
     entries: list
     extra_listed: list = field(default_factory=list)  # (path, bytes) listed but not archived
     large: bool = False
+    streamed: bool = False  # written as to a pipe: sizes and CRCs follow the data (data descriptors)
 
 
 def base():
@@ -100,6 +102,10 @@ def cases():
         # Compressed data of several read buffers, between two reads of the central directory.
         Case("large-random-entry", None,
              [Entry(*APP), Entry("data/random.bin", random.Random(7).randbytes(300_000)), Entry(*DELIVERY)]),
+        Case("data-descriptors", None,
+             base() + [Entry("docs/readme.txt", text), Entry("data/random.bin", random.Random(8).randbytes(5000))],
+             streamed=True),
+        Case("zip64-local-sizes", None, base() + [Entry("data.bin", text * 50, zip64=True)]),
         Case("zip-slip", BAD_PATH, [Entry("../evil.txt", text, listed=False)] + base()),
         Case("zip-slip-nested", BAD_PATH, [Entry("bin/../../evil.txt", text, listed=False)] + base()),
         Case("absolute-slash", ABSOLUTE_PATH, [Entry("/evil.txt", text, listed=False)] + base()),
@@ -235,9 +241,32 @@ def patch_entry(data, index, *, flags_or=0, method=None, crc=None, size=None, na
             data[header + name_at:header + name_at + len(name)] = name
 
 
-def build_archive(entries):
+class _Pipe(io.RawIOBase):
+    """A stream zipfile cannot seek back in, so that it writes data descriptors."""
+
+    def __init__(self):
+        super().__init__()
+        self.data = io.BytesIO()
+
+    def writable(self):
+        return True
+
+    def write(self, data):
+        return self.data.write(data)
+
+    def tell(self):
+        return self.data.tell()
+
+    def seek(self, *_):
+        raise io.UnsupportedOperation("seek")
+
+    def getbuffer(self):
+        return self.data.getbuffer()
+
+
+def build_archive(entries, streamed=False):
     """The archive bytes: zipfile writes the entries, then their defects are patched in."""
-    stream = io.BytesIO()
+    stream = _Pipe() if streamed else io.BytesIO()
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")  # zipfile warns about the duplicate names we want
         with zipfile.ZipFile(stream, "w", allowZip64=True) as archive:
@@ -252,7 +281,7 @@ def build_archive(entries):
                     info.compress_type = zipfile.ZIP_STORED
                     data = zipcrypto_encrypt(data, PASSWORD, binascii.crc32(entry.data))
                 # open() rather than writestr(): it writes folder entries with data as asked.
-                with archive.open(info, "w") as sink:
+                with archive.open(info, "w", force_zip64=entry.zip64) as sink:
                     sink.write(data)
     data = bytearray(stream.getbuffer())
     for index, entry in enumerate(entries):
@@ -307,7 +336,7 @@ def make(outdir, *, large=False, only=None, signer=None):
     for case in cases():
         if (only and case.name not in only) or (case.large and not large and not only):
             continue
-        archive = build_archive(case.entries)
+        archive = build_archive(case.entries, streamed=case.streamed)
         envelope = signer.sign_document(manifest_document(case, archive))
         (outdir / f"{case.name}.zip").write_bytes(archive)
         (outdir / f"{case.name}.manifest.json").write_bytes(envelope)

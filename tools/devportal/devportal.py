@@ -103,6 +103,8 @@ FAULT_KINDS = {
     "wrong-content-range": {"value": (lambda v: _string(v, "value"), "bytes {start}-{size}/{size}")},
     "ignore-range": {},
     "partial-without-range": {},
+    "multipart-range": {},
+    "flip-byte": {"offset": (lambda v: _int(v, "offset", 0), None)},
     "catalog": {"variant": (lambda v: _string(v, "variant"), "old")},
     "expire-token": {},
     "revoke-refresh": {},
@@ -138,6 +140,10 @@ fault rules (JSON objects; --fault takes one, POST /_dev/faults one or an array)
                            {end}, {size}; default "bytes {start}-{size}/{size}")
     ignore-range           answer 200 with the whole file although a Range was asked
     partial-without-range  answer 206 with the whole file although no Range was asked
+    multipart-range        answer a Range with multipart/byteranges (one part, no
+                           top-level Content-Range)
+    flip-byte              invert the byte at file offset "offset" wherever a served
+                           answer holds it; ETag and lengths stay right
     catalog                serve DATA/catalogs/<channel>.<variant>.json instead
                            ("variant", default "old")
     expire-token           the presented access token expires now -> 401
@@ -270,8 +276,8 @@ class Portal:
         with self.lock:
             return [dict(r) for r in self.rules]
 
-    def take_fault(self, kind, method, path):
-        """The first live rule of this kind that matches, consumed by one use."""
+    def take_fault(self, kind, method, path, applies=None):
+        """The first live rule of this kind that matches (and `applies`), consumed by one use."""
         with self.lock:
             for rule in self.rules:
                 if rule["fault"] != kind:
@@ -281,6 +287,8 @@ class Portal:
                 if rule["path"] != "*" and not fnmatch.fnmatchcase(path, rule["path"]):
                     continue
                 if rule["times"] is not None and rule["hits"] >= rule["times"]:
+                    continue
+                if applies is not None and not applies(rule):
                     continue
                 if rule["skip"] > 0:
                     rule["skip"] -= 1
@@ -503,6 +511,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
     server_version = "devportal"
     sys_version = ""
+    # As web servers do: a kept-alive connection that carries many small answers would otherwise wait
+    # for the client's delayed acknowledgement at the end of each.
+    disable_nagle_algorithm = True
 
     # -- plumbing
 
@@ -614,8 +625,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             entry["error"] = self.error
         self.portal.record(entry, counted=True)
 
-    def fault(self, kind):
-        rule = self.portal.take_fault(kind, self.method, self.target_path)
+    def fault(self, kind, applies=None):
+        rule = self.portal.take_fault(kind, self.method, self.target_path, applies)
         if rule:
             self.applied.append({"id": rule["id"], "fault": kind})
         return rule
@@ -875,6 +886,8 @@ class Handler(http.server.BaseHTTPRequestHandler):
             status, start, end = 200, 0, size - 1
             if rng is not None:
                 status, start, end = 206, rng[1], rng[2]
+                if self.fault("multipart-range"):
+                    return self.send_multipart(f, headers, start, end, size)
             elif wanted is None and size > 0 and self.fault("partial-without-range"):
                 status = 206
             if status == 206:
@@ -883,11 +896,22 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 headers.append(("Content-Range", template.format(start=start, end=end, size=size)))
             self.send_file(f, status, headers, start, end - start + 1, size)
 
+    def send_multipart(self, f, headers, start, end, size):
+        """One part in multipart/byteranges: a valid answer, but not the single range asked for."""
+        boundary = "devportal-byteranges"
+        part_type = dict(headers)["Content-Type"]
+        body = (f"--{boundary}\r\nContent-Type: {part_type}\r\n"
+                f"Content-Range: bytes {start}-{end}/{size}\r\n\r\n").encode("ascii")
+        body += os.pread(f.fileno(), end - start + 1, start) + f"\r\n--{boundary}--\r\n".encode("ascii")
+        self.send_bytes(206, body, [h for h in headers if h[0] != "Content-Type"],
+                        content_type="multipart/byteranges; boundary=" + boundary)
+
     def send_file(self, f, status, headers, start, length, size):
         extra = self.fault("extra-byte") if length > 0 or status in (200, 206) else None
         declared = self.declared = length + (1 if extra and extra["declare"] else 0)
         cut = self.fault("cut")
         throttle = self.fault("throttle")
+        flip = self.fault("flip-byte", lambda rule: start <= rule["offset"] < start + length)
         if extra or cut:
             # The framing no longer holds (or the transfer stops early): this connection
             # must not carry another request.
@@ -907,6 +931,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
                 block = os.pread(f.fileno(), min(step, remaining), offset)
                 if not block:
                     raise OSError("file shrank while being served")
+                if flip and offset <= flip["offset"] < offset + len(block):
+                    block = bytearray(block)
+                    block[flip["offset"] - offset] ^= 0xFF
                 remaining -= len(block)
                 offset += len(block)
             else:
