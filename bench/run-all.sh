@@ -79,7 +79,8 @@ extras = {
     "1": "{extract_program_s:g} s vs {extract_reference_s:g} s",
     "2": "{verify10k_program_s:g} s vs {verify10k_reference_s:g} s; Wine's floor {verify10k_floor_s:g} s "
          "({verify10k_floor_ratio:g}×)",
-    "3": "{verify100k_program_s:g} s vs {verify100k_reference_s:g} s; manifest parsed: {verify100k_manifest_mib:g} MiB; "
+    "3": "{verify100k_program_s:g} s vs {verify100k_reference_s:g} s; manifest parsed: {verify100k_manifest_mib:g} MiB "
+         "(+{verify100k_manifest_growth_mib:g} MiB); "
          "Wine's floor {verify100k_floor_s:g} s ({verify100k_floor_ratio:g}×)",
     "4": "{download_program_mibs:g} vs {download_loop_mibs:g} MiB/s; curl {download_curl_mibs:g}, "
          "curl + sha256sum {download_curl_hash_mibs:g} MiB/s",

@@ -1,6 +1,7 @@
 // Benchmark helper for bench/install-bench.sh: runs the product's extraction or tree verification once
 // on a signed manifest and prints its own wall time and peak memory as one JSON line, with the working
-// set once the manifest is parsed (what the operation starts from). "floor" measures what Wine itself
+// set once the manifest is parsed (what the operation starts from), how much reading and parsing the
+// signed manifest added to it, and the peak up to then. "floor" measures what Wine itself
 // costs a verification: every listed file opened, read, hashed and closed on as many threads as the
 // product's pool has, with no check and no order.
 //
@@ -65,11 +66,14 @@ int wmain(int argc, wchar_t** argv) {
         const bool onFolder = operation == L"verify" || operation == L"floor";
         if (!((operation == L"extract" && argc == 5) || (onFolder && argc == 4)))
             return usage();
-        tess::Json manifest = manifestFrom(argv[3]);
         PROCESS_MEMORY_COUNTERS memory{};
         memory.cb = sizeof memory;
         ::GetProcessMemoryInfo(::GetCurrentProcess(), &memory, sizeof memory);
+        const SIZE_T beforeManifestBytes = memory.WorkingSetSize;
+        tess::Json manifest = manifestFrom(argv[3]);
+        ::GetProcessMemoryInfo(::GetCurrentProcess(), &memory, sizeof memory);
         const SIZE_T manifestBytes = memory.WorkingSetSize;
+        const SIZE_T manifestPeakBytes = memory.PeakWorkingSetSize;
         auto started = std::chrono::steady_clock::now();
         if (operation == L"extract") {
             std::atomic<bool> cancel{false};
@@ -82,11 +86,14 @@ int wmain(int argc, wchar_t** argv) {
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         ::GetProcessMemoryInfo(::GetCurrentProcess(), &memory, sizeof memory);
         std::printf("{\"operation\":\"%s\",\"seconds\":%.3f,\"peakWorkingSetBytes\":%llu,"
-                    "\"peakPagefileBytes\":%llu,\"manifestWorkingSetBytes\":%llu}\n",
+                    "\"peakPagefileBytes\":%llu,\"manifestWorkingSetBytes\":%llu,"
+                    "\"manifestGrowthBytes\":%llu,\"manifestPeakWorkingSetBytes\":%llu}\n",
                     tess::toUtf8(operation).c_str(), seconds,
                     static_cast<unsigned long long>(memory.PeakWorkingSetSize),
                     static_cast<unsigned long long>(memory.PeakPagefileUsage),
-                    static_cast<unsigned long long>(manifestBytes));
+                    static_cast<unsigned long long>(manifestBytes),
+                    static_cast<unsigned long long>(manifestBytes - beforeManifestBytes),
+                    static_cast<unsigned long long>(manifestPeakBytes));
         return 0;
     } catch (const std::exception& e) {
         std::fprintf(stderr, "%s\n", e.what());
