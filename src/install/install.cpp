@@ -17,6 +17,7 @@
 #include "install/verify.hpp"
 #include "portal/download.hpp"
 #include "portal/http.hpp"
+#include "trust/compact_manifest.hpp"
 #include "trust/envelope.hpp"
 #include "trust/manifest.hpp"
 
@@ -61,15 +62,15 @@ std::string fetchRawManifest(Client& client, const std::string& releaseId, const
     return response.body;
 }
 
-Json acceptManifest(const Client& client, const std::string& raw, const std::string& releaseId,
-                    const Json& entry) {
-    Json manifest = verifyEnvelope(raw, client.trustKeys);
-    validateManifest(manifest);
+CompactManifest acceptManifest(const Client& client, const std::string& raw, const std::string& releaseId,
+                               const Json& entry) {
+    CompactManifest compact = readCompactManifest(verifiedPayload(std::string(raw), client.trustKeys));
+    const Json& manifest = compact.members();
     require(manifest.at("releaseId") == Json(releaseId) && manifest.at("version") == entry.at("version") &&
                 manifest.at("buildId") == entry.at("buildId"),
             "Falscher Paketstand.");
     require(!manifest.value("testOnly", false), "Testpakete dürfen nicht produktiv installiert werden.");
-    return manifest;
+    return compact;
 }
 
 bool isNotFound(DWORD error) {
@@ -103,7 +104,7 @@ bool isDamagedContent(const Error& error) {
 
 // True when the installed copy is intact (its receipt is then rewritten); false when it was damaged
 // and has been moved aside, so the release is installed as if it never was.
-bool keepInstalledCopy(Client& client, const fs::path& target, const Json& manifest,
+bool keepInstalledCopy(Client& client, const fs::path& target, const CompactManifest& manifest,
                        const std::string& releaseId, const std::string& raw) {
     try {
         verifyFiles(target, manifest, true, false, &client.progress);
@@ -125,7 +126,7 @@ bool keepInstalledCopy(Client& client, const fs::path& target, const Json& manif
 
 // A staging folder left "verified" by an earlier attempt, if it still holds exactly the package.
 fs::path reusedStaging(Client& client, const std::string& releaseId, const std::string& manifestHash,
-                       const Json& manifest) {
+                       const CompactManifest& manifest) {
     fs::path stage = findReusableStaging(client, client.dataRoot, releaseId, manifestHash);
     if (stage.empty())
         return {};
@@ -151,9 +152,9 @@ void requireFreeSpace(const fs::path& installRoot, const Json& artifact) {
             "Zu wenig freier Speicher für Download und sichere Installation.");
 }
 
-void downloadAndUnpack(Client& client, const std::string& releaseId, const Json& manifest,
+void downloadAndUnpack(Client& client, const std::string& releaseId, const CompactManifest& manifest,
                        const fs::path& stage, Json& journal) {
-    const Json& artifact = manifest.at("artifact");
+    const Json& artifact = manifest.members().at("artifact");
     const fs::path partial =
         client.dataRoot / L"downloads" / toWide(artifact.at("sha256").get<std::string>() + ".zip.partial");
     requireFreeSpace(client.installRoot, artifact);
@@ -198,12 +199,12 @@ Json Client::install(const std::string& releaseId) {
     require(isUuidText(releaseId), "Ungültige Release-ID.");
     const Json& entry = catalogEntry(*this, releaseId);
     const std::string raw = fetchRawManifest(*this, releaseId, entry);
-    const Json manifest = acceptManifest(*this, raw, releaseId, entry);
+    const CompactManifest manifest = acceptManifest(*this, raw, releaseId, entry);
 
     const fs::path releases = installRoot / L"releases";
     const fs::path target = releases / toWide(releaseId);
     if (targetExists(target) && keepInstalledCopy(*this, target, manifest, releaseId, raw))
-        return manifest;
+        return manifest.toJson();
 
     ensurePrivateDirectory(releases);
     const std::string manifestHash = sha256Hex(raw);
@@ -220,7 +221,7 @@ Json Client::install(const std::string& releaseId) {
         downloadAndUnpack(*this, releaseId, manifest, stage, journal);
 
     report(*this, "Kompatibilität der vorbereiteten Version wird geprüft …");
-    checkCompatibility(manifest, runPreflight(stage, dataRoot));
+    checkCompatibility(manifest.members(), runPreflight(stage, dataRoot));
     require(!progress.cancelled.load(), "Installation abgebrochen. Bestehende Versionen bleiben erhalten.");
     journal["phase"] = "verified";
     writeJournal(dataRoot, journal);
@@ -235,7 +236,7 @@ Json Client::install(const std::string& releaseId) {
     journal["phase"] = "installed";
     writeJournal(dataRoot, journal);
     report(*this, "Version ist vollständig installiert.");
-    return manifest;
+    return manifest.toJson();
 }
 
 } // namespace tess

@@ -15,6 +15,7 @@
 #include "foundation/text.hpp"
 #include "install/extract.hpp"
 #include "install/verify.hpp"
+#include "trust/compact_manifest.hpp"
 #include "trust/envelope.hpp"
 
 #include <windows.h>
@@ -38,18 +39,17 @@ int usage() {
     return 2;
 }
 
-tess::Json manifestFrom(const wchar_t* envelopeFile) {
-    return tess::verifyEnvelope(tess::readWholeFile(envelopeFile), tess::parse(tess::builtinTrustKeys));
+tess::CompactManifest manifestFrom(const wchar_t* envelopeFile, const tess::Json& keys) {
+    return tess::readCompactManifest(tess::verifiedPayload(tess::readWholeFile(envelopeFile), keys));
 }
 
-void hashListedFiles(const std::filesystem::path& folder, const tess::Json& files) {
+void hashListedFiles(const std::filesystem::path& folder, const tess::CompactManifest& manifest) {
     std::atomic<size_t> next{0};
     auto hashSome = [&] {
         tess::Sha256 hash;
         std::vector<char> buffer(65536);
-        for (size_t i = next++; i < files.size(); i = next++)
-            tess::sha256FileHex(folder / tess::toWide(files[i].at("path").get<std::string>()), hash, buffer,
-                                {}, {});
+        for (size_t i = next++; i < manifest.fileCount(); i = next++)
+            tess::sha256FileHex(folder / tess::toWide(manifest.path(i)), hash, buffer, {}, {});
     };
     std::vector<std::jthread> pool;
     for (unsigned i = 0; i < tess::HashWorkers::threadCount(); ++i)
@@ -66,11 +66,12 @@ int wmain(int argc, wchar_t** argv) {
         const bool onFolder = operation == L"verify" || operation == L"floor";
         if (!((operation == L"extract" && argc == 5) || (onFolder && argc == 4)))
             return usage();
+        const tess::Json keys = tess::parse(tess::builtinTrustKeys);
         PROCESS_MEMORY_COUNTERS memory{};
         memory.cb = sizeof memory;
         ::GetProcessMemoryInfo(::GetCurrentProcess(), &memory, sizeof memory);
         const SIZE_T beforeManifestBytes = memory.WorkingSetSize;
-        tess::Json manifest = manifestFrom(argv[3]);
+        const tess::CompactManifest manifest = manifestFrom(argv[3], keys);
         ::GetProcessMemoryInfo(::GetCurrentProcess(), &memory, sizeof memory);
         const SIZE_T manifestBytes = memory.WorkingSetSize;
         const SIZE_T manifestPeakBytes = memory.PeakWorkingSetSize;
@@ -81,7 +82,7 @@ int wmain(int argc, wchar_t** argv) {
         } else if (operation == L"verify") {
             tess::verifyFiles(argv[2], manifest, true, false, nullptr);
         } else {
-            hashListedFiles(argv[2], manifest.at("files"));
+            hashListedFiles(argv[2], manifest);
         }
         double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
         ::GetProcessMemoryInfo(::GetCurrentProcess(), &memory, sizeof memory);
