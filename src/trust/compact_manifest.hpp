@@ -44,6 +44,8 @@ class CompactManifest {
     friend CompactManifest compactManifest(const Json& manifest);
     friend CompactManifest readCompactManifest(std::string payload);
 
+    CompactManifest() = default;
+
     void addFile(std::string_view path, std::uint64_t size, const std::array<unsigned char, 32>& sha256,
                  bool sizeExact);
     void validate() const;
