@@ -154,12 +154,12 @@ void launchActive(Client& client) {
     Json current = state.content;
     const std::string active = current.value("active", std::string());
     require(isUuidText(active), "Bitte zuerst eine Softwareversion installieren und auswählen.");
-    const Json manifest = loadReceipt(client, active);
+    const CompactManifest manifest = loadCompactReceipt(client, active);
     const fs::path folder = versionFolder(client, active);
     verifyFiles(folder, manifest, true, true, &client.progress);
 
     report(client, "Kompatibilität der installierten Version wird geprüft …");
-    checkCompatibility(manifest, runPreflight(folder, client.dataRoot));
+    checkCompatibility(manifest.members(), runPreflight(folder, client.dataRoot));
     require(!client.progress.cancelled, "Start abgebrochen. Die installierte Version bleibt erhalten.");
 
     report(client, "TESSARO wird gestartet …");
@@ -171,7 +171,7 @@ void launchActive(Client& client) {
                                        {"pid", application.processId},
                                        {"previous", current.value("previous", std::string())}});
     try {
-        awaitConfirmation(client, pipe, application, current, active, manifest);
+        awaitConfirmation(client, pipe, application, current, active, manifest.members());
     } catch (...) {
         // The failure of the start is what the user must see; a failed return to the previous version
         // is only reported, so it cannot hide why the start failed.
@@ -209,11 +209,11 @@ void recoverAfterFailedStart(Client& client) {
         "Die neue Version konnte nicht starten. Das Profil erlaubt keinen automatischen Rückwechsel; bitte "
         "kompatible Version reparieren.");
 
-    const Json manifest = loadReceipt(client, previous);
+    const CompactManifest manifest = loadCompactReceipt(client, previous);
     const fs::path folder = versionFolder(client, previous);
     verifyFiles(folder, manifest, true, true, nullptr);
     const Json answer = runPreflight(folder, client.dataRoot);
-    checkCompatibility(manifest, answer);
+    checkCompatibility(manifest.members(), answer);
     require(answer.value("rollbackSafe", false),
             "Profil wurde geändert; automatischer Rückwechsel ist gesperrt.");
 

@@ -5,6 +5,7 @@
 
 #include <wincrypt.h>
 
+#include <cstring>
 #include <vector>
 
 namespace tess {
@@ -153,19 +154,45 @@ std::string base64Encode(std::string_view bytes, bool urlSafe) {
     return text;
 }
 
-std::string base64Decode(std::string_view text) {
+namespace {
+
+void requireBase64(std::string_view text) {
     require(text.size() <= 33554432, "Base64 zu groß.");
     require(isStrictBase64(text), "Ungültiges Base64.");
-    DWORD length = 0;
-    require(::CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64, nullptr,
-                                   &length, nullptr, nullptr),
-            "Ungültiges Base64.");
-    std::string bytes(length, '\0');
-    require(::CryptStringToBinaryA(text.data(), static_cast<DWORD>(text.size()), CRYPT_STRING_BASE64,
-                                   reinterpret_cast<BYTE*>(bytes.data()), &length, nullptr, nullptr),
-            "Ungültiges Base64.");
-    bytes.resize(length);
+}
+
+// Decodes checked Base64 text block by block into `out`, which may be the front of the buffer holding
+// the text: each block is decoded aside first, and three bytes come from every four characters, so the
+// bytes written never reach text not yet read. Returns the number of bytes.
+size_t decodeBase64Blocks(std::string_view text, char* out) {
+    constexpr size_t blockCharacters = 65536; // whole quads: only the last block may end in padding
+    std::vector<BYTE> block(blockCharacters / 4 * 3);
+    size_t written = 0;
+    for (size_t at = 0; at < text.size(); at += blockCharacters) {
+        const std::string_view part = text.substr(at, blockCharacters);
+        DWORD length = static_cast<DWORD>(block.size());
+        require(::CryptStringToBinaryA(part.data(), static_cast<DWORD>(part.size()), CRYPT_STRING_BASE64,
+                                       block.data(), &length, nullptr, nullptr),
+                "Ungültiges Base64.");
+        std::memcpy(out + written, block.data(), length);
+        written += length;
+    }
+    return written;
+}
+
+} // namespace
+
+std::string base64Decode(std::string_view text) {
+    requireBase64(text);
+    std::string bytes(text.size() / 4 * 3, '\0');
+    bytes.resize(decodeBase64Blocks(text, bytes.data()));
     return bytes;
+}
+
+void base64DecodeInPlace(std::string& text, size_t offset, size_t length) {
+    const std::string_view encoded = std::string_view(text).substr(offset, length);
+    requireBase64(encoded);
+    text.resize(decodeBase64Blocks(encoded, text.data()));
 }
 
 std::string randomBytes(size_t count) {

@@ -45,6 +45,9 @@ std::string sha256FileHex(const std::filesystem::path& path, Sha256& hash, std::
 
 std::string base64Encode(std::string_view bytes, bool urlSafe);
 std::string base64Decode(std::string_view text);
+// The same decoding of the Base64 text at text[offset, offset + length), written over the front of the
+// same buffer, which is then cut to the decoded bytes: a large payload is never held twice.
+void base64DecodeInPlace(std::string& text, std::size_t offset, std::size_t length);
 
 std::string randomBytes(size_t count);
 std::string randomId();

@@ -8,7 +8,6 @@
 #include "install/archive_file.hpp"
 #include "install/archive_paths.hpp"
 #include "install/verify.hpp"
-#include "trust/manifest.hpp"
 
 #include <unzip.h>
 
@@ -16,7 +15,6 @@
 #include <cstdint>
 #include <deque>
 #include <exception>
-#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -153,17 +151,12 @@ bool streamEntry(unzFile zip, WriteContext& context, std::vector<char>& buffer) 
 
 class Extraction {
   public:
-    Extraction(const fs::path& target, const Json& manifest, const std::atomic<bool>& cancel,
+    Extraction(const fs::path& target, const CompactManifest& manifest, const std::atomic<bool>& cancel,
                PackageProgress& package)
-        : target_(target), cancel_(cancel), package_(package), buffer_(pieceSize),
+        : target_(target), manifest_(manifest), cancel_(cancel), package_(package), buffer_(pieceSize),
+          expectedLeft_(manifest.fileCount()),
           workers_({&cancel, package.sinkCancelFlag()},
-                   HashWorkers::poolFor(manifest.at("files").size(),
-                                        manifest.at("artifact").at("unpackedSize").get<std::uint64_t>(),
-                                        true)) {
-        for (const Json& file : manifest.at("files"))
-            expected_.emplace(foldAsciiCase(checkArchivePath(file.at("path").get_ref<const std::string&>())),
-                              &file);
-    }
+                   HashWorkers::poolFor(manifest.fileCount(), manifest.unpackedSize(), true)) {}
 
     void run(unzFile zip) {
         try {
@@ -179,7 +172,8 @@ class Extraction {
     void unpackAll(unzFile zip) {
         unz_global_info64 global{};
         require(::unzGetGlobalInfo64(zip, &global) == UNZ_OK, "ZIP-Archiv beschädigt.");
-        require(global.number_entry <= expected_.size() + surplusEntryAllowance, "Zu viele ZIP-Einträge.");
+        require(global.number_entry <= manifest_.fileCount() + surplusEntryAllowance,
+                "Zu viele ZIP-Einträge.");
         for (std::uint64_t index = 0; index < global.number_entry; ++index) {
             try {
                 package_.checkCancelled();
@@ -191,7 +185,7 @@ class Extraction {
             }
         }
         takeAllHashes();
-        require(expected_.empty(), "Dateien fehlen im Archiv.");
+        require(expectedLeft_ == 0, "Dateien fehlen im Archiv.");
         package_.reportLine("Paket vollständig entpackt und geprüft", bytes_, files_, {}, true, true);
     }
 
@@ -199,7 +193,7 @@ class Extraction {
     struct Written {
         std::string path;
         std::uint64_t size;
-        const Json* listed;
+        std::size_t listed; // the manifest's entry
     };
 
     void handleEntry(unzFile zip, const ZipEntry& entry) {
@@ -216,8 +210,10 @@ class Extraction {
             createDirectoriesBelow(target_, full);
             return;
         }
-        auto listed = expected_.find(key);
-        require(listed != expected_.end() && Json(entry.info.uncompressed_size) == listed->second->at("size"),
+        // Names and listed paths compare with A to Z folded, as the keys above do, so no listed file can
+        // be met twice.
+        const std::size_t listed = manifest_.findFolded(entry.name);
+        require(listed != CompactManifest::none && manifest_.sizeEquals(listed, entry.info.uncompressed_size),
                 "ZIP-Inhalt stimmt nicht mit Manifest überein.");
         createDirectoriesBelow(target_, full.parent_path());
         FileHandle written = writeFile(zip, entry, full);
@@ -226,8 +222,8 @@ class Extraction {
         // Flushed, closed and then hashed from the disk on a worker thread, so what is checked is what
         // stays, while this thread unpacks the next entry.
         workers_.add(std::move(full), std::move(written));
-        written_.push_back({entry.name, entry.info.uncompressed_size, listed->second});
-        expected_.erase(listed);
+        written_.push_back({entry.name, entry.info.uncompressed_size, listed});
+        --expectedLeft_;
     }
 
     FileHandle writeFile(unzFile zip, const ZipEntry& entry, const fs::path& full) {
@@ -257,8 +253,7 @@ class Extraction {
         require(!hash->flushFailed, "ZIP-Daten beschädigt oder Speicher voll.");
         if (hash->error)
             std::rethrow_exception(hash->error);
-        require(hash->sha256 == file.listed->at("sha256").get_ref<const std::string&>(),
-                "Entpackter Dateiinhalt ist manipuliert.");
+        require(hash->sha256 == manifest_.sha256Hex(file.listed), "Entpackter Dateiinhalt ist manipuliert.");
         bytes_ += file.size;
         ++files_;
         package_.reportLine(unpacking, unpacked_, files_, file.path, false, false);
@@ -270,10 +265,11 @@ class Extraction {
     }
 
     const fs::path& target_;
+    const CompactManifest& manifest_;
     const std::atomic<bool>& cancel_;
     PackageProgress& package_;
     std::vector<char> buffer_;
-    std::map<std::wstring, const Json*> expected_;
+    std::size_t expectedLeft_; // listed files not met yet
     std::set<std::wstring> seen_;
     std::uint64_t unpacked_ = 0; // bytes written, the progress amount
     std::uint64_t bytes_ = 0;    // bytes whose hash matched
@@ -284,12 +280,10 @@ class Extraction {
 
 } // namespace
 
-void extractArchive(const fs::path& archive, const fs::path& target, const Json& manifest,
+void extractArchive(const fs::path& archive, const fs::path& target, const CompactManifest& manifest,
                     const std::atomic<bool>& cancel, Progress* progress) {
-    validateManifest(manifest);
     PackageProgress package(progress, &cancel, manifest);
-    package.reportLine(unpacking, 0, 0, manifest.at("files").at(0).at("path").get_ref<const std::string&>(),
-                       true, false);
+    package.reportLine(unpacking, 0, 0, manifest.path(0), true, false);
 
     fs::path root = extendedPath(target, false);
     require(::GetFileAttributesW(root.c_str()) == INVALID_FILE_ATTRIBUTES, "Zielordner existiert bereits.");
@@ -299,6 +293,11 @@ void extractArchive(const fs::path& archive, const fs::path& target, const Json&
     ZipReader zip = openReader(file);
     Extraction extraction(root, manifest, cancel, package);
     extraction.run(zip.get());
+}
+
+void extractArchive(const fs::path& archive, const fs::path& target, const Json& manifest,
+                    const std::atomic<bool>& cancel, Progress* progress) {
+    extractArchive(archive, target, compactManifest(manifest), cancel, progress);
 }
 
 } // namespace tess

@@ -4,6 +4,7 @@
 
 #include "foundation/json.hpp"
 #include "foundation/progress.hpp"
+#include "trust/compact_manifest.hpp"
 
 #include <atomic>
 #include <filesystem>
@@ -11,6 +12,9 @@
 namespace tess {
 
 // target must not exist yet. progress may be null.
+void extractArchive(const std::filesystem::path& archive, const std::filesystem::path& target,
+                    const CompactManifest& manifest, const std::atomic<bool>& cancel, Progress* progress);
+// The same for a manifest document, which is validated first and taken into the compact form once.
 void extractArchive(const std::filesystem::path& archive, const std::filesystem::path& target,
                     const Json& manifest, const std::atomic<bool>& cancel, Progress* progress);
 

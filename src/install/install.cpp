@@ -18,6 +18,7 @@
 #include "install/verify.hpp"
 #include "portal/download.hpp"
 #include "portal/http.hpp"
+#include "trust/compact_manifest.hpp"
 #include "trust/envelope.hpp"
 #include "trust/manifest.hpp"
 
@@ -63,15 +64,15 @@ std::string fetchRawManifest(Client& client, const std::string& releaseId, const
     return response.body;
 }
 
-Json acceptManifest(const Client& client, const std::string& raw, const std::string& releaseId,
-                    const Json& entry) {
-    Json manifest = verifyEnvelope(raw, client.trustKeys);
-    validateManifest(manifest);
+CompactManifest acceptManifest(const Client& client, const std::string& raw, const std::string& releaseId,
+                               const Json& entry) {
+    CompactManifest compact = readCompactManifest(verifiedPayload(std::string(raw), client.trustKeys));
+    const Json& manifest = compact.members();
     require(manifest.at("releaseId") == Json(releaseId) && manifest.at("version") == entry.at("version") &&
                 manifest.at("buildId") == entry.at("buildId"),
             "Falscher Paketstand.");
     require(!manifest.value("testOnly", false), "Testpakete dürfen nicht produktiv installiert werden.");
-    return manifest;
+    return compact;
 }
 
 bool isNotFound(DWORD error) {
@@ -105,8 +106,9 @@ bool isDamagedContent(const Error& error) {
 
 // Empty when the installed copy is intact (its receipt is then rewritten); otherwise the folder the
 // damaged copy has been moved to, and the release is installed as if it never was.
-std::optional<fs::path> damagedCopyMovedAside(Client& client, const fs::path& target, const Json& manifest,
-                                              const std::string& releaseId, const std::string& raw) {
+std::optional<fs::path> damagedCopyMovedAside(Client& client, const fs::path& target,
+                                              const CompactManifest& manifest, const std::string& releaseId,
+                                              const std::string& raw) {
     try {
         verifyFiles(target, manifest, true, false, &client.progress);
     } catch (const Error& error) {
@@ -127,7 +129,7 @@ std::optional<fs::path> damagedCopyMovedAside(Client& client, const fs::path& ta
 
 // A staging folder left "verified" by an earlier attempt, if it still holds exactly the package.
 fs::path reusedStaging(Client& client, const std::string& releaseId, const std::string& manifestHash,
-                       const Json& manifest) {
+                       const CompactManifest& manifest) {
     fs::path stage = findReusableStaging(client, client.dataRoot, releaseId, manifestHash);
     if (stage.empty())
         return {};
@@ -155,9 +157,9 @@ void requireFreeSpace(const fs::path& installRoot, const Json& artifact, bool wh
             "Zu wenig freier Speicher für Download und sichere Installation.");
 }
 
-void downloadAndUnpack(Client& client, const std::string& releaseId, const Json& manifest,
+void downloadAndUnpack(Client& client, const std::string& releaseId, const CompactManifest& manifest,
                        const fs::path& stage, Json& journal) {
-    const Json& artifact = manifest.at("artifact");
+    const Json& artifact = manifest.members().at("artifact");
     const fs::path partial =
         client.dataRoot / L"downloads" / toWide(artifact.at("sha256").get<std::string>() + ".zip.partial");
     requireFreeSpace(client.installRoot, artifact, true);
@@ -177,13 +179,15 @@ void downloadAndUnpack(Client& client, const std::string& releaseId, const Json&
 // Fills the stage, on the road that fetches only what changed where it can be taken, else from the whole
 // archive. A fallback after the fast road had begun to fill its folder draws a new one; the old one stays
 // for housekeeping.
-void prepareStage(Client& client, const std::string& releaseId, const Json& manifest, fs::path& stage,
-                  Json& journal, const fs::path& damaged) {
-    const Json& artifact = manifest.at("artifact");
+void prepareStage(Client& client, const std::string& releaseId, const CompactManifest& manifest,
+                  fs::path& stage, Json& journal, const fs::path& damaged) {
+    const Json& artifact = manifest.members().at("artifact");
+    // The road that fetches only what changed looks the files up in their document form.
+    const Json document = manifest.toJson();
     if (const std::optional<ReuseSources> sources = chooseFastRoad(
-            client, releaseId, manifest, journal.at("manifestSha256").get<std::string>(), damaged)) {
+            client, releaseId, document, journal.at("manifestSha256").get<std::string>(), damaged)) {
         requireFreeSpace(client.installRoot, artifact, false);
-        if (stageChangedFilesOnly(client, releaseId, manifest, *sources, stage, journal)) {
+        if (stageChangedFilesOnly(client, releaseId, document, *sources, stage, journal)) {
             verifyFiles(stage, manifest, true, false, &client.progress);
             return;
         }
@@ -224,7 +228,7 @@ Json Client::install(const std::string& releaseId) {
     require(isUuidText(releaseId), "Ungültige Release-ID.");
     const Json& entry = catalogEntry(*this, releaseId);
     const std::string raw = fetchRawManifest(*this, releaseId, entry);
-    const Json manifest = acceptManifest(*this, raw, releaseId, entry);
+    const CompactManifest manifest = acceptManifest(*this, raw, releaseId, entry);
 
     const fs::path releases = installRoot / L"releases";
     const fs::path target = releases / toWide(releaseId);
@@ -232,7 +236,7 @@ Json Client::install(const std::string& releaseId) {
     if (targetExists(target)) {
         std::optional<fs::path> movedAside = damagedCopyMovedAside(*this, target, manifest, releaseId, raw);
         if (!movedAside)
-            return manifest;
+            return manifest.toJson();
         damaged = std::move(*movedAside);
     }
 
@@ -251,7 +255,7 @@ Json Client::install(const std::string& releaseId) {
         prepareStage(*this, releaseId, manifest, stage, journal, damaged);
 
     report(*this, "Kompatibilität der vorbereiteten Version wird geprüft …");
-    checkCompatibility(manifest, runPreflight(stage, dataRoot));
+    checkCompatibility(manifest.members(), runPreflight(stage, dataRoot));
     require(!progress.cancelled.load(), "Installation abgebrochen. Bestehende Versionen bleiben erhalten.");
     journal["phase"] = "verified";
     writeJournal(dataRoot, journal);
@@ -266,7 +270,7 @@ Json Client::install(const std::string& releaseId) {
     journal["phase"] = "installed";
     writeJournal(dataRoot, journal);
     report(*this, "Version ist vollständig installiert.");
-    return manifest;
+    return manifest.toJson();
 }
 
 } // namespace tess

@@ -21,13 +21,32 @@ void writeReceipt(const Client& client, std::string_view releaseId, std::string_
     writeFileDurably(receiptPath(client.dataRoot, releaseId), rawManifest);
 }
 
-Json loadReceipt(const Client& client, std::string_view releaseId) {
+namespace {
+
+std::string readReceipt(const Client& client, std::string_view releaseId) {
     require(isUuidText(releaseId), "Ungültige Release-ID.");
-    std::string envelope = readFileBounded(receiptPath(client.dataRoot, releaseId), maxDocumentBytes);
-    Json manifest = verifyEnvelope(std::move(envelope), client.trustKeys);
-    validateManifest(manifest);
+    return readFileBounded(receiptPath(client.dataRoot, releaseId), maxDocumentBytes);
+}
+
+// What a validated manifest must be to prove this installed release.
+void requireInstalledRelease(const Json& manifest, std::string_view releaseId) {
     require(!manifest.value("testOnly", false), "Testpaket ist nicht produktiv verwendbar.");
     require(manifest.at("releaseId") == Json(std::string(releaseId)), "Installationsnachweis passt nicht.");
+}
+
+} // namespace
+
+Json loadReceipt(const Client& client, std::string_view releaseId) {
+    Json manifest = verifyEnvelope(readReceipt(client, releaseId), client.trustKeys);
+    validateManifest(manifest);
+    requireInstalledRelease(manifest, releaseId);
+    return manifest;
+}
+
+CompactManifest loadCompactReceipt(const Client& client, std::string_view releaseId) {
+    CompactManifest manifest =
+        readCompactManifest(verifiedPayload(readReceipt(client, releaseId), client.trustKeys));
+    requireInstalledRelease(manifest.members(), releaseId);
     return manifest;
 }
 

@@ -4,6 +4,7 @@
 
 #include "client/client.hpp"
 #include "foundation/json.hpp"
+#include "trust/compact_manifest.hpp"
 
 #include <filesystem>
 #include <string_view>
@@ -18,5 +19,7 @@ void writeReceipt(const Client& client, std::string_view releaseId, std::string_
 // The validated package manifest proven by the receipt; throws when it is missing, altered, signed
 // outside the built-in keys, a test package or another release's.
 Json loadReceipt(const Client& client, std::string_view releaseId);
+// The same proof, the manifest kept in compact form (for starting and switching a version).
+CompactManifest loadCompactReceipt(const Client& client, std::string_view releaseId);
 
 } // namespace tess

@@ -14,7 +14,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <numeric>
 #include <optional>
 #include <system_error>
 
@@ -53,12 +52,12 @@ bool isNotFound(DWORD error) {
            error == ERROR_INVALID_NAME;
 }
 
-[[noreturn]] void throwDamaged(const std::string& manifestPath) {
-    throw Error("Programmdatei beschädigt: " + manifestPath);
+[[noreturn]] void throwDamaged(std::string_view manifestPath) {
+    throw Error("Programmdatei beschädigt: " + std::string(manifestPath));
 }
 
 // Throws when the listed file is not a regular file of its listed size.
-void checkStatus(const fs::path& full, const std::string& path, std::uint64_t listedSize) {
+void checkStatus(const fs::path& full, std::string_view path, std::uint64_t listedSize) {
     WIN32_FILE_ATTRIBUTE_DATA data;
     if (!::GetFileAttributesExW(full.c_str(), GetFileExInfoStandard, &data)) {
         DWORD error = ::GetLastError();
@@ -82,18 +81,19 @@ void checkStatus(const fs::path& full, const std::string& path, std::uint64_t li
 // in the same order, so the failure reported is always the first in the manifest.
 class ListedFilesCheck {
   public:
-    ListedFilesCheck(const Json& files, std::uint64_t bytes, PackageProgress& package)
-        : files_(files), package_(package),
-          workers_({package.sinkCancelFlag()}, HashWorkers::poolFor(files.size(), bytes, false)) {}
+    ListedFilesCheck(const CompactManifest& manifest, PackageProgress& package)
+        : manifest_(manifest), package_(package),
+          workers_({package.sinkCancelFlag()},
+                   HashWorkers::poolFor(manifest.fileCount(), manifest.unpackedSize(), false)) {}
 
     void run(const fs::path& programDir) {
-        for (const Json& entry : files_) {
+        for (std::size_t file = 0; file < manifest_.fileCount(); ++file) {
             package_.checkCancelled();
-            const std::string& path = entry.at("path").get_ref<const std::string&>();
+            const std::string_view path = manifest_.path(file);
             std::wstring relative = checkArchivePath(path);
             fs::path full = extendedPath(programDir / fs::path(relative).make_preferred(), false);
             try {
-                checkStatus(full, path, entry.at("size").get<std::uint64_t>());
+                checkStatus(full, path, manifest_.size(file));
                 refuseLinkedFolders(full.parent_path());
             } catch (...) {
                 // A file queued before this one may have failed its hash: that failure comes first.
@@ -124,22 +124,22 @@ class ListedFilesCheck {
 
     // Takes the oldest result, or shows how far the threads are when it is not ready yet.
     void takeResult() {
-        const Json& entry = files_.at(filesDone_);
-        const std::string& path = entry.at("path").get_ref<const std::string&>();
+        const std::size_t file = filesDone_;
+        const std::string_view path = manifest_.path(file);
         std::optional<FileHash> hash = workers_.takeOldest(reportInterval);
         if (hash) {
             if (hash->error)
                 std::rethrow_exception(hash->error);
-            if (hash->sha256 != entry.at("sha256").get_ref<const std::string&>())
+            if (hash->sha256 != manifest_.sha256Hex(file))
                 throwDamaged(path);
-            bytesDone_ += entry.at("size").get<std::uint64_t>();
+            bytesDone_ += manifest_.size(file);
             ++filesDone_;
         }
         package_.reportLine(checkingFiles, std::max(bytesDone_, workers_.bytesHashed()), filesDone_, path,
                             false, false);
     }
 
-    const Json& files_;
+    const CompactManifest& manifest_;
     PackageProgress& package_;
     HashWorkers workers_;
     std::wstring checkedFolder_;
@@ -147,44 +147,25 @@ class ListedFilesCheck {
     std::uint64_t filesDone_ = 0;
 };
 
-bool foldedLess(std::string_view left, std::string_view right) {
-    return std::lexicographical_compare(
-        left.begin(), left.end(), right.begin(), right.end(), [](unsigned char a, unsigned char b) {
-            return (a >= 'A' && a <= 'Z' ? a + 32 : a) < (b >= 'A' && b <= 'Z' ? b + 32 : b);
-        });
-}
-
-// The listed paths in ASCII-folded order, kept as positions in the manifest's file list, so that the
-// walk finds each file it meets without a second copy of the list. Folding only ASCII letters, the
-// order of UTF-8 text serves as well as that of the wide names.
+// The listed files the walk has met, found through the manifest's index of ASCII-folded paths.
 class ListedPaths {
   public:
-    explicit ListedPaths(const Json& files) : files_(files), order_(files.size()), found_(files.size()) {
-        std::iota(order_.begin(), order_.end(), std::uint32_t{0});
-        std::sort(order_.begin(), order_.end(),
-                  [this](std::uint32_t a, std::uint32_t b) { return foldedLess(path(a), path(b)); });
-    }
+    explicit ListedPaths(const CompactManifest& manifest)
+        : manifest_(manifest), found_(manifest.fileCount()) {}
 
     // False when the path is not listed or was met before.
     bool markFound(std::string_view relative) {
-        auto at = std::lower_bound(
-            order_.begin(), order_.end(), relative,
-            [this](std::uint32_t index, std::string_view key) { return foldedLess(path(index), key); });
-        if (at == order_.end() || foldedLess(relative, path(*at)) || found_[*at])
+        const std::size_t file = manifest_.findFolded(relative);
+        if (file == CompactManifest::none || found_[file])
             return false;
-        found_[*at] = true;
+        found_[file] = true;
         ++foundCount_;
         return true;
     }
-    [[nodiscard]] bool allFound() const { return foundCount_ == order_.size(); }
+    [[nodiscard]] bool allFound() const { return foundCount_ == found_.size(); }
 
   private:
-    std::string_view path(std::uint32_t index) const {
-        return files_[index].at("path").get_ref<const std::string&>();
-    }
-
-    const Json& files_;
-    std::vector<std::uint32_t> order_;
+    const CompactManifest& manifest_;
     std::vector<bool> found_;
     std::size_t foundCount_ = 0;
 };
@@ -226,10 +207,9 @@ std::wstring foldAsciiCase(std::wstring_view path) {
     return folded;
 }
 
-PackageProgress::PackageProgress(Progress* sink, CancelFlag extraCancel, const Json& manifest)
-    : sink_(sink), extraCancel_(extraCancel),
-      totalBytes_(manifest.at("artifact").at("unpackedSize").get<std::uint64_t>()),
-      totalFiles_(manifest.at("files").size()) {}
+PackageProgress::PackageProgress(Progress* sink, CancelFlag extraCancel, const CompactManifest& manifest)
+    : sink_(sink), extraCancel_(extraCancel), totalBytes_(manifest.unpackedSize()),
+      totalFiles_(manifest.fileCount()) {}
 
 void PackageProgress::checkCancelled() const {
     if ((extraCancel_ && extraCancel_->load()) || (sink_ && sink_->cancelled.load()))
@@ -266,40 +246,42 @@ void PackageProgress::reportLine(std::string_view text, std::uint64_t bytesDone,
     checkCancelled();
 }
 
-void verifyFiles(const fs::path& programDir, const Json& manifest, bool production, bool offline,
+void verifyFiles(const fs::path& programDir, const CompactManifest& manifest, bool production, bool offline,
                  Progress* progress) {
-    validateManifest(manifest);
     PackageProgress package(progress, nullptr, manifest);
-    const Json& files = manifest.at("files");
-    package.reportLine(checkingFiles, 0, 0, files.at(0).at("path").get_ref<const std::string&>(), true,
-                       false);
+    package.reportLine(checkingFiles, 0, 0, manifest.path(0), true, false);
 
     std::uint64_t bytesDone = 0;
     std::uint64_t filesDone = 0;
     {
-        ListedFilesCheck check(files, manifest.at("artifact").at("unpackedSize").get<std::uint64_t>(),
-                               package);
+        ListedFilesCheck check(manifest, package);
         check.run(programDir);
         bytesDone = check.bytesDone();
         filesDone = check.filesDone();
     }
     package.reportLine(checkingFolder, bytesDone, filesDone, {}, true, false);
-    ListedPaths listed(files);
+    ListedPaths listed(manifest);
     checkFolderHoldsNothingElse(programDir, package, listed, bytesDone, filesDone);
     require(listed.allFound(), "Programmdateien fehlen. Bitte reparieren.");
 
+    const Json& members = manifest.members();
     if (production) {
-        require(!manifest.value("testOnly", false), "Testpakete dürfen nicht produktiv installiert werden.");
-        if (authenticodeRequired(manifest))
+        require(!members.value("testOnly", false), "Testpakete dürfen nicht produktiv installiert werden.");
+        if (authenticodeRequired(members))
             checkPublisherSignatures(programDir, package, bytesDone, filesDone, offline);
     }
 
     Json delivery = loadJsonOr(programDir / L"delivery-manifest.json", Json::object());
-    bool sameBuild = delivery.at("buildId") == manifest.at("buildId");
-    bool sameEngine = delivery.at("engine") == manifest.at("compatibility").at("engine");
+    bool sameBuild = delivery.at("buildId") == members.at("buildId");
+    bool sameEngine = delivery.at("engine") == members.at("compatibility").at("engine");
     require(sameBuild && sameEngine, "Desktopstand stimmt nicht mit Freigabe überein.");
 
     package.reportLine("Programmdateien vollständig geprüft", bytesDone, filesDone, {}, true, true);
+}
+
+void verifyFiles(const fs::path& programDir, const Json& manifest, bool production, bool offline,
+                 Progress* progress) {
+    verifyFiles(programDir, compactManifest(manifest), production, offline, progress);
 }
 
 } // namespace tess

@@ -4,6 +4,7 @@
 
 #include "foundation/json.hpp"
 #include "foundation/progress.hpp"
+#include "trust/compact_manifest.hpp"
 
 #include <array>
 #include <cstdint>
@@ -20,7 +21,7 @@ inline constexpr std::array<std::string_view, 4> mainExecutables = {
 // Throttled progress lines ("text (n / total Dateien): name") and the cancel test of package work.
 class PackageProgress {
   public:
-    PackageProgress(Progress* sink, CancelFlag extraCancel, const Json& manifest);
+    PackageProgress(Progress* sink, CancelFlag extraCancel, const CompactManifest& manifest);
 
     // Throws "Abgebrochen. Vorhandene Installation bleibt erhalten." when either flag is set.
     void checkCancelled() const;
@@ -42,6 +43,9 @@ std::wstring foldAsciiCase(std::wstring_view path);
 
 // Throws on the first difference between the folder and the manifest, or when the package may not run
 // productively here. Only reads the folder.
+void verifyFiles(const std::filesystem::path& programDir, const CompactManifest& manifest, bool production,
+                 bool offline, Progress* progress);
+// The same for a manifest document, which is validated first and taken into the compact form once.
 void verifyFiles(const std::filesystem::path& programDir, const Json& manifest, bool production, bool offline,
                  Progress* progress);
 

@@ -18,8 +18,11 @@ inline const std::string_view& builtinTrustKeys = build::trustKeysText;
 inline const std::string_view& launcherVersion = build::launcherVersion;
 
 Json verifyEnvelope(std::string_view envelopeText, const Json& keySet);
-// The same for a text the caller gives up: it is released once parsed, before a large payload is.
+// The same for a text the caller gives up: its buffer becomes the payload's.
 Json verifyEnvelope(std::string&& envelopeText, const Json& keySet);
+// The signed payload's bytes, checked as verifyEnvelope checks them but not parsed. The payload is
+// decoded into the envelope text's own buffer, so a large envelope is never held twice.
+std::string verifiedPayload(std::string&& envelopeText, const Json& keySet);
 void writeSelfTestReport(const std::filesystem::path& answerPath);
 
 } // namespace tess

@@ -3,8 +3,11 @@
 #include "foundation/error.hpp"
 #include "install/archive_paths.hpp"
 
-#include <set>
+#include <algorithm>
+#include <exception>
+#include <numeric>
 #include <string>
+#include <vector>
 
 namespace tess {
 namespace {
@@ -46,30 +49,144 @@ void checkCompatibility(const Json& compatibility) {
     require(compatibility.at("engine").is_string(), message);
 }
 
-struct FileList {
-    std::set<std::wstring> keys; // case-folded paths
-    std::uint64_t total = 0;
+// The case-folded keys of the listed paths in one buffer, in list order, with their sorted order: a
+// tree of 100,000 strings would cost several times the list itself.
+class PathKeys {
+  public:
+    void add(std::wstring_view key) {
+        text_.append(key);
+        ends_.push_back(static_cast<std::uint32_t>(text_.size()));
+    }
+    [[nodiscard]] std::size_t size() const { return ends_.size(); }
+
+    // Sorts by key, equal keys in list order; returns the first entry whose key an earlier one has, or
+    // size() when there is none.
+    std::size_t sortAndFindRepeat() {
+        order_.resize(ends_.size());
+        std::iota(order_.begin(), order_.end(), std::uint32_t{0});
+        std::sort(order_.begin(), order_.end(), [this](std::uint32_t a, std::uint32_t b) {
+            const std::wstring_view left = key(a);
+            const std::wstring_view right = key(b);
+            return left < right || (left == right && a < b);
+        });
+        std::size_t repeat = size();
+        for (std::size_t i = 1; i < order_.size(); ++i)
+            if (key(order_[i]) == key(order_[i - 1]))
+                repeat = std::min<std::size_t>(repeat, order_[i]);
+        return repeat;
+    }
+
+    [[nodiscard]] bool contains(std::wstring_view wanted) const {
+        const auto at =
+            std::lower_bound(order_.begin(), order_.end(), wanted,
+                             [this](std::uint32_t entry, std::wstring_view w) { return key(entry) < w; });
+        return at != order_.end() && key(*at) == wanted;
+    }
+
+    // A path and a path inside it cannot both be listed.
+    void refuseFileFolderClashes() const {
+        for (std::size_t entry = 0; entry < size(); ++entry) {
+            const std::wstring_view path = key(entry);
+            for (std::size_t slash = path.find(L'/'); slash != std::wstring_view::npos;
+                 slash = path.find(L'/', slash + 1))
+                require(!contains(path.substr(0, slash)), "Datei und Verzeichnis verwenden denselben Pfad.");
+        }
+    }
+
+  private:
+    [[nodiscard]] std::wstring_view key(std::size_t entry) const {
+        const std::size_t begin = entry == 0 ? 0 : ends_[entry - 1];
+        return std::wstring_view(text_).substr(begin, ends_[entry] - begin);
+    }
+
+    std::wstring text_;
+    std::vector<std::uint32_t> ends_;
+    std::vector<std::uint32_t> order_;
 };
 
-FileList checkFiles(const Json& files, std::uint64_t unpackedSize) {
-    FileList list;
-    auto& [keys, total] = list;
-    for (const Json& entry : files) {
-        const std::wstring path = checkArchivePath(entry.at("path").get<std::string>());
-        require(keys.insert(archivePathKey(path)).second, "Doppelter Paketpfad.");
-        const std::uint64_t size = readUnsigned(entry.at("size"), "Entpackte Größe überschritten.");
+// Every entry's checks run in list order and the first failure is reported, as if each entry were
+// checked whole before the next: its path, whether an earlier entry has its key, its size, its hash.
+// The keys are collected first and compared sorted, so the entries before a repeated key or a refused
+// path get their size and hash checks before that failure is reported.
+void checkFiles(const ManifestFileList& files, std::uint64_t unpackedSize, const Json& artifact) {
+    PathKeys keys;
+    std::exception_ptr refusedPath;
+    for (std::size_t entry = 0; entry < files.count() && !refusedPath; ++entry) {
+        try {
+            keys.add(archivePathKey(checkArchivePath(files.path(entry))));
+        } catch (...) {
+            refusedPath = std::current_exception();
+        }
+    }
+    const std::size_t repeat = keys.sortAndFindRepeat();
+    std::uint64_t total = 0;
+    for (std::size_t entry = 0; entry < repeat; ++entry) {
+        const std::uint64_t size = files.size(entry, "Entpackte Größe überschritten.");
         require(size <= unpackedSize - total, "Entpackte Größe überschritten.");
         total += size;
-        require(isSha256Text(entry.at("sha256")), "Dateihash ungültig.");
+        require(files.hasSha256Form(entry), "Dateihash ungültig.");
     }
-    return list;
+    require(repeat == keys.size(), "Doppelter Paketpfad.");
+    if (refusedPath)
+        std::rethrow_exception(refusedPath);
+
+    keys.refuseFileFolderClashes();
+    const char* totalsMessage = "Paketgrößen passen nicht zum Manifest.";
+    require(total == unpackedSize && readUnsigned(artifact.at("fileCount"), totalsMessage) == keys.size(),
+            totalsMessage);
+    require(keys.contains(L"apptessaro.exe") && keys.contains(L"delivery-manifest.json"),
+            "TESSARO-Programm fehlt.");
 }
 
-void refuseFileFolderClashes(const std::set<std::wstring>& keys) {
-    for (const std::wstring& key : keys)
-        for (std::size_t slash = key.find(L'/'); slash != std::wstring::npos;
-             slash = key.find(L'/', slash + 1))
-            require(!keys.contains(key.substr(0, slash)), "Datei und Verzeichnis verwenden denselben Pfad.");
+// The document's own list.
+class DocumentFileList final : public ManifestFileList {
+  public:
+    explicit DocumentFileList(const Json& files) : files_(files) {}
+    [[nodiscard]] std::size_t count() const override { return files_.size(); }
+    [[nodiscard]] std::string path(std::size_t entry) const override {
+        return files_[entry].at("path").get<std::string>();
+    }
+    [[nodiscard]] std::uint64_t size(std::size_t entry, const char* outOfRange) const override {
+        return readUnsigned(files_[entry].at("size"), outOfRange);
+    }
+    [[nodiscard]] bool hasSha256Form(std::size_t entry) const override {
+        return isSha256Text(files_[entry].at("sha256"));
+    }
+
+  private:
+    const Json& files_;
+};
+
+// Everything before the file list; returns the declared unpacked size.
+std::uint64_t checkMembers(const Json& manifest) {
+    readPolicy(manifest);
+
+    const Json& schemaVersion = manifest.at("schemaVersion");
+    const std::string product = manifest.at("product").get<std::string>();
+    const std::string platform = manifest.at("platform").get<std::string>();
+    const std::string releaseId = manifest.at("releaseId").get<std::string>();
+    require(schemaVersion == 1 && product == "tessaro" && platform == "win-x64" && isUuidText(releaseId),
+            "Paketmanifest ungültig.");
+
+    const std::string channel = manifest.at("channel").get<std::string>();
+    require(channel == "stable" || channel == "snapshot", "Unbekannter Kanal.");
+    require(manifest.at("version").is_string() && manifest.at("buildId").is_string(),
+            "Versionskennung fehlt.");
+
+    const Json& artifact = manifest.at("artifact");
+    const char* sizeMessage = "Paketgrößen außerhalb des erlaubten Bereichs.";
+    const std::uint64_t size = readUnsigned(artifact.at("size"), sizeMessage);
+    const std::uint64_t unpackedSize = readUnsigned(artifact.at("unpackedSize"), sizeMessage);
+    require(size >= 1 && size <= maxArchiveBytes && unpackedSize <= maxUnpackedBytes, sizeMessage);
+    require(isSha256Text(artifact.at("sha256")), "Pakethash ungültig.");
+    require(artifact.at("artifactId") == manifest.at("releaseId"), "Artefaktkennung stimmt nicht.");
+
+    checkCompatibility(manifest.at("compatibility"));
+    return unpackedSize;
+}
+
+void requireFileCount(std::size_t count) {
+    require(count >= 1 && count <= maxFileEntries, "Dateianzahl ungültig.");
 }
 
 } // namespace
@@ -107,41 +224,16 @@ bool authenticodeRequired(const Json& document) {
 }
 
 void validateManifest(const Json& manifest) {
-    readPolicy(manifest);
-
-    const Json& schemaVersion = manifest.at("schemaVersion");
-    const std::string product = manifest.at("product").get<std::string>();
-    const std::string platform = manifest.at("platform").get<std::string>();
-    const std::string releaseId = manifest.at("releaseId").get<std::string>();
-    require(schemaVersion == 1 && product == "tessaro" && platform == "win-x64" && isUuidText(releaseId),
-            "Paketmanifest ungültig.");
-
-    const std::string channel = manifest.at("channel").get<std::string>();
-    require(channel == "stable" || channel == "snapshot", "Unbekannter Kanal.");
-    require(manifest.at("version").is_string() && manifest.at("buildId").is_string(),
-            "Versionskennung fehlt.");
-
-    const Json& artifact = manifest.at("artifact");
-    const char* sizeMessage = "Paketgrößen außerhalb des erlaubten Bereichs.";
-    const std::uint64_t size = readUnsigned(artifact.at("size"), sizeMessage);
-    const std::uint64_t unpackedSize = readUnsigned(artifact.at("unpackedSize"), sizeMessage);
-    require(size >= 1 && size <= maxArchiveBytes && unpackedSize <= maxUnpackedBytes, sizeMessage);
-    require(isSha256Text(artifact.at("sha256")), "Pakethash ungültig.");
-    require(artifact.at("artifactId") == manifest.at("releaseId"), "Artefaktkennung stimmt nicht.");
-
-    checkCompatibility(manifest.at("compatibility"));
-
+    const std::uint64_t unpackedSize = checkMembers(manifest);
     const Json& files = manifest.at("files");
-    require(files.is_array() && !files.empty() && files.size() <= maxFileEntries, "Dateianzahl ungültig.");
-    const FileList list = checkFiles(files, unpackedSize);
-    const std::set<std::wstring>& keys = list.keys;
-    refuseFileFolderClashes(keys);
-    const char* totalsMessage = "Paketgrößen passen nicht zum Manifest.";
-    require(list.total == unpackedSize &&
-                readUnsigned(artifact.at("fileCount"), totalsMessage) == keys.size(),
-            totalsMessage);
-    require(keys.contains(L"apptessaro.exe") && keys.contains(L"delivery-manifest.json"),
-            "TESSARO-Programm fehlt.");
+    requireFileCount(files.is_array() ? files.size() : 0);
+    checkFiles(DocumentFileList(files), unpackedSize, manifest.at("artifact"));
+}
+
+void validateManifest(const Json& members, const ManifestFileList& files) {
+    const std::uint64_t unpackedSize = checkMembers(members);
+    requireFileCount(files.count());
+    checkFiles(files, unpackedSize, members.at("artifact"));
 }
 
 } // namespace tess

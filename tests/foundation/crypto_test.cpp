@@ -85,6 +85,29 @@ TEST(Base64, DecodesOnlyStrictStandardText) {
     }
 }
 
+// Decoded block by block over the front of its own buffer: the same bytes as a whole decode, wherever
+// the text starts in the buffer and wherever a block or the padding ends.
+TEST(Base64, DecodesInPlaceAsAWholeDecodeDoes) {
+    const std::string prefix = "{\"payload\":\"";
+    for (size_t length : {1, 49151, 49152, 49153, 100000}) {
+        const std::string bytes = randomBytes(length);
+        const std::string text = base64Encode(bytes, false);
+        for (size_t offset : {size_t{0}, prefix.size()}) {
+            std::string buffer = prefix.substr(0, offset) + text + "\"}";
+            base64DecodeInPlace(buffer, offset, text.size());
+            EXPECT_EQ(buffer, bytes) << length << " bytes at " << offset;
+        }
+    }
+    std::string damaged = base64Encode(std::string(50000, 'x'), false);
+    damaged[65540] = '-';
+    try {
+        base64DecodeInPlace(damaged, 0, damaged.size());
+        ADD_FAILURE() << "accepted a character outside the alphabet in the second block";
+    } catch (const Error& e) {
+        EXPECT_EQ(std::string(e.what()), "Ungültiges Base64.");
+    }
+}
+
 TEST(Randomness, IdentifiersAreFreshLowerHex) {
     std::string a = randomId();
     EXPECT_EQ(a.size(), 32u);

@@ -223,7 +223,7 @@ TEST(PackageProgress, LinesShowTheShortenedFileNameAndHoldTheBarBelowItsEnd) {
         line = text;
         amount = done;
     };
-    PackageProgress progress(&sink, nullptr, manifest);
+    PackageProgress progress(&sink, nullptr, compactManifest(manifest));
     const std::string ellipsis = "\xE2\x80\xA6";
     const std::string surrogatePair = "\xF0\x9F\x93\x84"; // U+1F4C4, two UTF-16 units
     struct Case {

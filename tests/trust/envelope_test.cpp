@@ -129,6 +129,53 @@ TEST(VerifyEnvelope, UsesTheLastKeyOfAnIdentifierAndChecksKeyBounds) {
         EXPECT_EQ(refusal(valid, c.keys), c.message) << c.label;
 }
 
+// The valid envelope's three strings laid out as `layout` says: <K>, <P> and <S> stand for the key id,
+// the payload and the signature.
+std::string laidOut(std::string layout) {
+    const Json valid = parse(fixtureText("valid.json"));
+    for (const auto& [mark, member] : {std::pair{"<K>", "keyId"}, {"<P>", "payload"}, {"<S>", "signature"}})
+        layout.replace(layout.find(mark), 3, valid.at(member).get<std::string>());
+    return layout;
+}
+
+// Most envelopes have their payload decoded in place without parsing it as part of the document; any
+// envelope must come out exactly as the whole document reads it.
+TEST(VerifyEnvelope, PayloadDecodedInPlaceOnlyWhereTheWholeDocumentReadsTheSame) {
+    const std::string payload = fixtureText("payload.json");
+    const std::string valid = fixtureText("valid.json");
+    std::string escaped = laidOut(R"({"keyId":"<K>","payload":"<P>","signature":"<S>"})");
+    const size_t first = escaped.find("\"payload\":\"") + 11;
+    escaped.replace(first, 1, "\\u00" + toHex(escaped.substr(first, 1)));
+    struct Case {
+        const char* label;
+        std::string text;
+        std::string message; // empty: the payload comes out
+    } cases[] = {
+        {"spaced out, payload last",
+         laidOut("\r\n{ \"keyId\" : \"<K>\",\t\"signature\":\"<S>\" ,\n\"payload\": \"<P>\" }\n"), ""},
+        {"payload with an escaped character", escaped, ""},
+        {"byte-order mark", "\xEF\xBB\xBF" + valid, ""},
+        {"text after the envelope", valid + " x", "JSON-Dokument ist unvollstaendig oder ungueltig."},
+        {"control character in the key id",
+         laidOut("{\"keyId\":\"<K>\x01\",\"payload\":\"<P>\",\"signature\":\"<S>\"}"),
+         "JSON-Dokument ist unvollstaendig oder ungueltig."},
+        {"payload twice", laidOut(R"({"keyId":"<K>","payload":"<P>","payload":"<S>"})"),
+         "Doppeltes JSON-Feld."},
+        {"padding inside the payload", laidOut(R"({"keyId":"<K>","payload":"=<P>","signature":"<S>"})"),
+         "Ungültiges Base64."},
+    };
+    for (const auto& c : cases) {
+        std::string outcome;
+        try {
+            outcome =
+                verifiedPayload(std::string(c.text), developmentKeys()) == payload ? "" : "other payload";
+        } catch (const std::exception& e) {
+            outcome = e.what();
+        }
+        EXPECT_EQ(outcome, c.message) << c.label;
+    }
+}
+
 TEST(SelfTestReport, AnswersWithTheRunningProgramsHashAndVersion) {
     test::ScratchFolder folder;
     const auto answer = folder / L"answer.json";
