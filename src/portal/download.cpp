@@ -136,6 +136,27 @@ class SliceFlusher {
     std::jthread thread_; // last member: joined before the state above goes away
 };
 
+// How much one read asks for: about what the line delivers in a fifth of a second. WinHttpReadData may
+// wait until it has all it was asked for (Wine's does), so on a slow line a read of a whole megabyte would
+// keep a pause waiting for minutes; on a fast one small reads would cost a call per TLS record.
+class ReadSize {
+  public:
+    [[nodiscard]] std::uint32_t next() const { return bytes_; }
+
+    void took(std::chrono::steady_clock::duration spent) {
+        if (spent < quick && bytes_ < downloadBufferBytes)
+            bytes_ *= 2;
+        else if (spent > slow && bytes_ > fewest)
+            bytes_ /= 2;
+    }
+
+  private:
+    static constexpr std::uint32_t fewest = 16384;
+    static constexpr std::chrono::milliseconds quick{50};
+    static constexpr std::chrono::milliseconds slow{200};
+    std::uint32_t bytes_ = fewest;
+};
+
 std::wstring rangeHeaders(std::uint64_t present, const std::string& sha256) {
     if (present == 0)
         return {};
@@ -174,15 +195,10 @@ std::uint64_t checkAnswer(const PortalRequest& request, std::int32_t status, std
 
 } // namespace
 
-// Waits for what has arrived and takes that much: WinHttpReadData alone may wait until the whole buffer
-// is filled (Wine's does), which on a slow line would keep a pause waiting for a megabyte.
 bool readWinHttpBody(const PortalRequest& request, char* buffer, std::uint32_t capacity,
                      std::uint32_t& read) {
-    DWORD available = 0;
     DWORD got = 0;
-    const bool ok = ::WinHttpQueryDataAvailable(request.request.get(), &available) &&
-                    (available == 0 || ::WinHttpReadData(request.request.get(), buffer,
-                                                         std::min<DWORD>(available, capacity), &got));
+    const bool ok = ::WinHttpReadData(request.request.get(), buffer, capacity, &got);
     read = got;
     return ok;
 }
@@ -240,9 +256,9 @@ void downloadArtifact(const std::string& apiPath, const fs::path& partialPath, c
         filled = 0;
         pace.report(present, true);
     };
-    // WinHTTP returns from each read with what has arrived, often little more than one TLS record: the
-    // cancel flag is looked at before every read, so that a slow line pauses at once, while the block is
-    // written and hashed only when it is full.
+    // The cancel flag is looked at before every read, and a read takes about a fifth of a second at most,
+    // so that a slow line pauses at once; the block is written and hashed only when it is full.
+    ReadSize readSize;
     for (;;) {
         if (progress.cancelled.load()) {
             storeBlock();
@@ -251,12 +267,15 @@ void downloadArtifact(const std::string& apiPath, const fs::path& partialPath, c
         if (filled == downloadBufferBytes)
             storeBlock();
         std::uint32_t got = 0;
-        if (!read(request, hasher.block() + filled, downloadBufferBytes - filled, got)) {
+        const auto began = std::chrono::steady_clock::now();
+        if (!read(request, hasher.block() + filled, std::min(readSize.next(), downloadBufferBytes - filled),
+                  got)) {
             storeBlock();
             throw Error("Download unterbrochen. Er kann später fortgesetzt werden.");
         }
         if (got == 0)
             break;
+        readSize.took(std::chrono::steady_clock::now() - began);
         if (got > size - present - filled) {
             storeBlock();
             throw Error("Download größer als signierte Paketgröße.");
